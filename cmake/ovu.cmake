@@ -1,0 +1,28 @@
+# ovu_add_library(name [PORTABLE] SOURCES ... LIBS ...)
+#   A static library of the project. Sources default to every .cpp under the
+#   calling directory. PORTABLE libraries are part of the system and are also
+#   built by the MinGW-w64 cross-compile; the others only on Linux.
+function(ovu_add_library name)
+  cmake_parse_arguments(A "PORTABLE" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT A_SOURCES)
+    file(GLOB_RECURSE A_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  add_library(${name} STATIC ${A_SOURCES})
+  target_link_libraries(${name} PUBLIC ovu_platform ${A_LIBS})
+endfunction()
+
+# ovu_add_test(name SOURCES ... LIBS ... [LABELS ...])
+#   A GoogleTest executable whose cases ctest runs one by one. Tests labelled
+#   "concurrency" also run under ThreadSanitizer in CI.
+function(ovu_add_test name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT A_SOURCES)
+    file(GLOB A_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  set(labels unit ${A_LABELS})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+endfunction()
+include(GoogleTest)

@@ -1,0 +1,13 @@
+add_library(ovu_warnings INTERFACE)
+target_compile_options(ovu_warnings INTERFACE -Wall -Wextra)
+if(OVU_WERROR)
+  target_compile_options(ovu_warnings INTERFACE -Werror)
+endif()
+
+if(OVU_SANITIZERS)
+  add_compile_options(-fsanitize=${OVU_SANITIZERS} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${OVU_SANITIZERS})
+  if(OVU_SANITIZERS MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()

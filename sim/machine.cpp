@@ -1,0 +1,38 @@
+#include "sim/machine.h"
+
+#include "sim/kernel/kernel.h"
+#include "sim/registry/registry.h"
+#include "sim/verifier.h"
+
+namespace sim {
+
+namespace {
+thread_local Machine* current_machine = nullptr;
+}
+
+Machine* Machine::Current() { return current_machine; }
+
+Machine& CurrentMachine() {
+    if (current_machine == nullptr) VerifierStop("platform call on a thread that runs on no simulated machine");
+    return *current_machine;
+}
+
+Machine::Machine() : previous_(current_machine) {
+    current_machine = this;
+    registry_ = std::make_unique<Registry>();
+    kernel_ = std::make_unique<Kernel>(*this);
+}
+
+Machine::~Machine() {
+    // The kernel goes first: its threads may still read the registry, and its
+    // teardown runs the leak check.
+    kernel_.reset();
+    registry_.reset();
+    if (current_machine == this) current_machine = previous_;
+}
+
+MachineScope::MachineScope(Machine& machine) : previous_(current_machine) { current_machine = &machine; }
+
+MachineScope::~MachineScope() { current_machine = previous_; }
+
+}  // namespace sim

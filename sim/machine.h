@@ -1,0 +1,53 @@
+// One simulated Windows computer.
+//
+// A Machine owns everything a real machine has: the kernel executive, the
+// registry, and (as they are added) the PnP tree, the USB host controller,
+// services and processes. Tests make one per case; several may live in one
+// process, and nothing survives a machine's destruction.
+#pragma once
+
+#include <memory>
+
+namespace sim {
+
+class Kernel;
+class Registry;
+
+class Machine {
+public:
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    Kernel& kernel() { return *kernel_; }
+    Registry& registry() { return *registry_; }
+
+    // The machine the calling thread runs on. Platform calls made by the
+    // system (pool, DPCs, registry) act on it. The constructing thread enters
+    // the new machine; threads the machine creates run on it.
+    static Machine* Current();
+
+private:
+    friend class MachineScope;
+    Machine* previous_ = nullptr;
+    std::unique_ptr<Kernel> kernel_;
+    std::unique_ptr<Registry> registry_;
+};
+
+// Makes `machine` the calling thread's current machine until the scope ends.
+class MachineScope {
+public:
+    explicit MachineScope(Machine& machine);
+    ~MachineScope();
+    MachineScope(const MachineScope&) = delete;
+    MachineScope& operator=(const MachineScope&) = delete;
+
+private:
+    Machine* previous_;
+};
+
+// The current machine; a verifier stop when the thread runs on none.
+Machine& CurrentMachine();
+
+}  // namespace sim
