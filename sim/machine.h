@@ -6,6 +6,8 @@
 // process, and nothing survives a machine's destruction.
 #pragma once
 
+#include "sim/object.h"
+
 #include <memory>
 
 namespace sim {
@@ -22,6 +24,7 @@ public:
 
     Kernel& kernel() { return *kernel_; }
     Registry& registry() { return *registry_; }
+    HandleTable& handles() { return handles_; }
 
     // The machine the calling thread runs on. Platform calls made by the
     // system (pool, DPCs, registry) act on it. The constructing thread enters
@@ -31,6 +34,7 @@ public:
 private:
     friend class MachineScope;
     Machine* previous_ = nullptr;
+    HandleTable handles_;  // destroyed last: objects may refer to the kernel
     std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<Registry> registry_;
 };
