@@ -48,7 +48,9 @@ using HRESULT = LONG;
     X(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, 1063)   \
     X(ERROR_DEVICE_NOT_CONNECTED, 1167)                \
     X(ERROR_NOT_FOUND, 1168)                           \
-    X(ERROR_TIMEOUT, 1460)
+    X(ERROR_TIMEOUT, 1460)                             \
+    X(ERROR_DATATYPE_MISMATCH, 1629)                   \
+    X(ERROR_UNSUPPORTED_TYPE, 1630)
 
 #define OVU_WIN32_ERROR_CONSTANT(name, value) inline constexpr DWORD name = value;
 OVU_WIN32_ERROR_TABLE(OVU_WIN32_ERROR_CONSTANT)
