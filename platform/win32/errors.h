@@ -32,6 +32,8 @@ using HRESULT = LONG;
     X(ERROR_PIPE_NOT_CONNECTED, 233)                   \
     X(ERROR_MORE_DATA, 234)                            \
     X(ERROR_NO_MORE_ITEMS, 259)                        \
+    X(ERROR_NOT_OWNER, 288)                            \
+    X(ERROR_TOO_MANY_POSTS, 298)                       \
     X(ERROR_PIPE_CONNECTED, 535)                       \
     X(ERROR_OPERATION_ABORTED, 995)                    \
     X(ERROR_IO_INCOMPLETE, 996)                        \

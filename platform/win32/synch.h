@@ -1,0 +1,89 @@
+// User-mode synchronisation (synchapi.h): events, mutexes and semaphores
+// reached through handles, waits with millisecond time-outs, the per-thread
+// last error, and the tick count.
+//
+// Named objects are machine-wide and share one namespace per session:
+// "Global\name" is the global namespace, "Local\name" and a bare name the
+// session's (in session 0 both are the global one). Names compare exactly.
+#pragma once
+
+#include "platform/base/types.h"
+#include "platform/kernel/object.h"
+#include "platform/win32/errors.h"
+
+using LPCWSTR = PCWSTR;
+using LPLONG = LONG*;
+using LPVOID = void*;
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
+static_assert(offsetof(SECURITY_ATTRIBUTES, bInheritHandle) == 16);
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
+inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
+inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
+inline constexpr DWORD WAIT_ABANDONED_0 = 0x00000080;
+inline constexpr DWORD WAIT_IO_COMPLETION = 0x000000C0;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+inline constexpr DWORD MUTEX_ALL_ACCESS = MUTANT_ALL_ACCESS;
+inline constexpr DWORD MUTEX_MODIFY_STATE = MUTANT_QUERY_STATE;
+
+// Null on failure (GetLastError). When a named object existed already the
+// handle refers to it and the last error is ERROR_ALREADY_EXISTS (the
+// initial state, owner or count arguments are then ignored); a name used by
+// another type of object fails with ERROR_INVALID_HANDLE.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES eventAttributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name);
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES semaphoreAttributes, LONG initialCount, LONG maximumCount,
+                        LPCWSTR name);
+
+// Null with ERROR_FILE_NOT_FOUND when no object has the name.
+HANDLE OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+HANDLE OpenMutexW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+HANDLE OpenSemaphoreW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+BOOL PulseEvent(HANDLE event);
+// FALSE with ERROR_NOT_OWNER when the calling thread does not own it.
+BOOL ReleaseMutex(HANDLE mutex);
+// FALSE with ERROR_TOO_MANY_POSTS when the count would pass the maximum.
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
+
+// Waitable: events, mutexes, semaphores, threads and any other object whose
+// handle the machine marks waitable. WAIT_OBJECT_0 (+ index),
+// WAIT_ABANDONED (+ index) for a mutex whose owner ended, WAIT_TIMEOUT,
+// WAIT_IO_COMPLETION for an alertable wait that ran queued user APCs, or
+// WAIT_FAILED (GetLastError).
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                               BOOL alertable);
+
+// Closes a handle of any type; FALSE with ERROR_INVALID_HANDLE when it is
+// not open.
+BOOL CloseHandle(HANDLE object);
+
+DWORD GetLastError();
+void SetLastError(DWORD errorCode);
+
+void Sleep(DWORD milliseconds);
+// WAIT_IO_COMPLETION when an alertable sleep ran user APCs, else 0.
+DWORD SleepEx(DWORD milliseconds, BOOL alertable);
+
+// Milliseconds since the machine started.
+DWORD GetTickCount();
+ULONGLONG GetTickCount64();
+// 10 MHz, as KeQueryPerformanceCounter.
+BOOL QueryPerformanceCounter(LARGE_INTEGER* performanceCount);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
+DWORD GetCurrentThreadId();
