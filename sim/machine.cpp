@@ -1,5 +1,6 @@
 #include "sim/machine.h"
 
+#include "sim/io/io_manager.h"
 #include "sim/kernel/kernel.h"
 #include "sim/registry/registry.h"
 #include "sim/verifier.h"
@@ -21,11 +22,15 @@ Machine::Machine() : previous_(current_machine) {
     current_machine = this;
     registry_ = std::make_unique<Registry>();
     kernel_ = std::make_unique<Kernel>(*this);
+    io_ = std::make_unique<IoManager>(*this);
 }
 
 Machine::~Machine() {
-    // The kernel goes first: its threads may still read the registry, and its
-    // teardown runs the leak check.
+    // Drivers go first (their unload may still use the kernel), then the
+    // kernel, whose threads may still read the registry and whose teardown
+    // runs the pool leak check.
+    io_->Shutdown();
+    io_.reset();
     kernel_.reset();
     registry_.reset();
     if (current_machine == this) current_machine = previous_;

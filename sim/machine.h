@@ -12,6 +12,7 @@
 
 namespace sim {
 
+class IoManager;
 class Kernel;
 class Registry;
 
@@ -25,6 +26,7 @@ public:
     Kernel& kernel() { return *kernel_; }
     Registry& registry() { return *registry_; }
     HandleTable& handles() { return handles_; }
+    IoManager& io() { return *io_; }
 
     // The machine the calling thread runs on. Platform calls made by the
     // system (pool, DPCs, registry) act on it. The constructing thread enters
@@ -37,6 +39,7 @@ private:
     HandleTable handles_;  // destroyed last: objects may refer to the kernel
     std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<Registry> registry_;
+    std::unique_ptr<IoManager> io_;
 };
 
 // Makes `machine` the calling thread's current machine until the scope ends.

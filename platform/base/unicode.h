@@ -26,3 +26,7 @@ NTSTATUS RtlAppendUnicodeStringToString(UNICODE_STRING* dest, const UNICODE_STRI
 NTSTATUS RtlAppendUnicodeToString(UNICODE_STRING* dest, PCWSTR source);
 
 WCHAR RtlUpcaseUnicodeChar(WCHAR c);
+
+// Frees a string's buffer that a system routine allocated from pool (for
+// example a device interface's symbolic link name).
+void RtlFreeUnicodeString(UNICODE_STRING* string);
