@@ -44,25 +44,26 @@ const USB_COMMON_DESCRIPTOR* UsbDescriptorAt(UsbDescriptorRange range, const voi
     return reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(p);
 }
 
-const USB_COMMON_DESCRIPTOR* UsbNextDescriptor(UsbDescriptorRange range, const USB_COMMON_DESCRIPTOR* current) {
-    if (UsbDescriptorAt(range, current) == nullptr) return nullptr;
-    return UsbDescriptorAt(range, Bytes(current) + current->bLength);
+const USB_COMMON_DESCRIPTOR* UsbNextDescriptor(UsbDescriptorRange range, const void* current) {
+    const USB_COMMON_DESCRIPTOR* d = UsbDescriptorAt(range, current);
+    if (d == nullptr) return nullptr;
+    return UsbDescriptorAt(range, Bytes(d) + d->bLength);
 }
 
 const USB_COMMON_DESCRIPTOR* UsbFindDescriptor(UsbDescriptorRange range, const void* from, UCHAR type, LONG subtype,
                                                bool stopAtInterface) {
-    for (const USB_COMMON_DESCRIPTOR* d = UsbDescriptorAt(range, from); d != nullptr; d = UsbNextDescriptor(range, d)) {
+    const USB_COMMON_DESCRIPTOR* first = UsbDescriptorAt(range, from);
+    for (const USB_COMMON_DESCRIPTOR* d = first; d != nullptr; d = UsbNextDescriptor(range, d)) {
         if (d->bDescriptorType == type) {
             if (subtype == USB_ANY_SUBTYPE) return d;
             if (d->bLength >= 3 && Bytes(d)[2] == static_cast<UCHAR>(subtype)) return d;
         }
-        if (stopAtInterface && d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) return nullptr;
+        if (stopAtInterface && d != first && d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) return nullptr;
     }
     return nullptr;
 }
 
-const USB_INTERFACE_DESCRIPTOR* UsbNextInterfaceDescriptor(UsbDescriptorRange range,
-                                                           const USB_COMMON_DESCRIPTOR* current) {
+const USB_INTERFACE_DESCRIPTOR* UsbNextInterfaceDescriptor(UsbDescriptorRange range, const void* current) {
     for (const USB_COMMON_DESCRIPTOR* d = UsbNextDescriptor(range, current); d != nullptr;
          d = UsbNextDescriptor(range, d)) {
         if (d->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE) continue;

@@ -38,8 +38,9 @@ UsbDescriptorRange UsbConfigurationRange(const USB_CONFIGURATION_DESCRIPTOR* con
 // (inside the range, bLength >= 2, not running past the end); else nullptr.
 const USB_COMMON_DESCRIPTOR* UsbDescriptorAt(UsbDescriptorRange range, const void* position);
 
-// The descriptor after `current`, or nullptr at the end of valid data.
-const USB_COMMON_DESCRIPTOR* UsbNextDescriptor(UsbDescriptorRange range, const USB_COMMON_DESCRIPTOR* current);
+// The descriptor after the one at `current` (any descriptor record: the
+// walk re-validates it), or nullptr at the end of valid data.
+const USB_COMMON_DESCRIPTOR* UsbNextDescriptor(UsbDescriptorRange range, const void* current);
 
 // Options of UsbFindDescriptor.
 inline constexpr LONG USB_ANY_SUBTYPE = -1;
@@ -47,17 +48,17 @@ inline constexpr LONG USB_ANY_SUBTYPE = -1;
 // The first descriptor at or after `from` of type `type` and, unless
 // `subtype` is USB_ANY_SUBTYPE, whose byte 2 equals `subtype` (a descriptor
 // shorter than 3 bytes has no subtype and never matches one). With
-// `stopAtInterface`, the search ends (nullptr) at the first standard
-// interface descriptor that is not itself the match: the scope of one
-// interface's descriptors.
+// `stopAtInterface` the search covers one interface's descriptors: it ends
+// (nullptr) at the next standard interface descriptor that is not itself
+// the match, not counting one at `from` (so `from` may be the interface
+// descriptor whose scope is searched).
 const USB_COMMON_DESCRIPTOR* UsbFindDescriptor(UsbDescriptorRange range, const void* from, UCHAR type,
                                                LONG subtype = USB_ANY_SUBTYPE, bool stopAtInterface = false);
 
 // The first standard interface descriptor after `current` (which is not
 // itself considered); interface descriptors shorter than 9 bytes are
 // skipped as malformed.
-const USB_INTERFACE_DESCRIPTOR* UsbNextInterfaceDescriptor(UsbDescriptorRange range,
-                                                           const USB_COMMON_DESCRIPTOR* current);
+const USB_INTERFACE_DESCRIPTOR* UsbNextInterfaceDescriptor(UsbDescriptorRange range, const void* current);
 
 // `descriptor` as T when its bLength covers all of T's fixed fields; else
 // nullptr. Use after the walk has validated `descriptor`.
