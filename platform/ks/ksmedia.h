@@ -160,3 +160,29 @@ static_assert(offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt) == 64);
 static_assert(sizeof(KSDSOUND_BUFFERDESC) == 26);
 static_assert(sizeof(KSDATAFORMAT_DSOUND) == 90);
 static_assert(offsetof(KSDATAFORMAT_DSOUND, BufferDesc) == 64);
+
+// WaveRT stream records.
+struct KSAUDIO_POSITION {
+    ULONGLONG PlayOffset;
+    ULONGLONG WriteOffset;
+};
+static_assert(sizeof(KSAUDIO_POSITION) == 16);
+using PKSAUDIO_POSITION = KSAUDIO_POSITION*;
+
+struct KSRTAUDIO_HWLATENCY {
+    ULONG FifoSize;
+    ULONG ChipsetDelay;
+    ULONG CodecDelay;
+};
+static_assert(sizeof(KSRTAUDIO_HWLATENCY) == 12);
+
+struct KSRTAUDIO_HWREGISTER {
+    PVOID Register;
+    ULONG Width;
+    ULONGLONG Numerator;
+    ULONGLONG Denominator;
+    ULONG Accuracy;
+};
+static_assert(sizeof(KSRTAUDIO_HWREGISTER) == 40);
+static_assert(offsetof(KSRTAUDIO_HWREGISTER, Numerator) == 16);
+static_assert(offsetof(KSRTAUDIO_HWREGISTER, Accuracy) == 32);
