@@ -249,7 +249,7 @@ LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags
     if ((dwFlags & RRF_RT_ANY) == 0 || (pvData != nullptr && pcbData == nullptr)) return ERROR_INVALID_PARAMETER;
     // An expanded REG_EXPAND_SZ is a REG_SZ: asking for the type without
     // RRF_NOEXPAND cannot be met.
-    if ((dwFlags & RRF_RT_REG_EXPAND_SZ) && !(dwFlags & RRF_NOEXPAND)) return ERROR_INVALID_PARAMETER;
+    if ((dwFlags & RRF_RT_ANY) == RRF_RT_REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) return ERROR_INVALID_PARAMETER;
     const DWORD bufferSize = pcbData ? *pcbData : 0;
     auto fail = [&](LSTATUS error) {
         if ((dwFlags & RRF_ZEROONFAILURE) && pvData) std::memset(pvData, 0, bufferSize);
