@@ -20,6 +20,7 @@ struct NamedProfile {
     const char* name;
     std::function<Description()> make;
 };
+void PrintTo(const NamedProfile& profile, std::ostream* os) { *os << profile.name; }
 
 Description MakerWith(void (*edit)(MakerDeviceOptions&)) {
     MakerDeviceOptions o;

@@ -73,7 +73,7 @@ struct Entity {
     // unit, effect unit or SRC; the input pins of a mixer, selector,
     // processing or extension unit; the clock inputs of a clock selector;
     // the source clock of a clock multiplier.
-    std::vector<std::uint8_t> sources;
+    std::vector<std::uint8_t> sources{};
     std::uint8_t clock = 0;     // 2.0 terminals: bCSourceID; SRC: bCSourceInID
     std::uint8_t clockOut = 0;  // SRC: bCSourceOutID
     std::uint16_t terminalType = 0;
@@ -82,12 +82,12 @@ struct Entity {
     std::uint32_t channelConfig = 0;
     std::uint32_t controls = 0;  // bmControls, in the width the descriptor has
     // Feature and effect units: bmaControls per channel, [0] the master.
-    std::vector<std::uint32_t> channelControls;
+    std::vector<std::uint32_t> channelControls{};
     std::uint8_t controlSize = 1;  // 1.0 feature, processing, extension units: bControlSize
     std::uint16_t processType = 0;  // processing: wProcessType; extension: wExtensionCode; effect: wEffectType
-    std::vector<std::uint8_t> extra;  // mixer: bmMixerControls; processing: process-specific bytes
+    std::vector<std::uint8_t> extra{};  // mixer: bmMixerControls; processing: process-specific bytes
     std::uint8_t clockAttributes = 0;  // clock source bmAttributes
-    std::vector<FrequencyRange> frequencies;  // clock source: what RANGE reports
+    std::vector<FrequencyRange> frequencies{};  // clock source: what RANGE reports
     std::uint8_t stringIndex = 0;
 
     // Channels of a feature or effect unit, including the master channel.
@@ -162,15 +162,15 @@ struct AltSetting {
     std::uint32_t channelConfig = 0;
     // 1.0 FORMAT_TYPE I frequencies: a list, or with continuousRates the
     // lower and upper bound.
-    std::vector<std::uint32_t> sampleRates;
+    std::vector<std::uint32_t> sampleRates{};
     bool continuousRates = false;
-    Endpoint data;
-    std::optional<Endpoint> feedback;
+    Endpoint data{};
+    std::optional<Endpoint> feedback{};
     // Class-specific endpoint: 1.0 bmAttributes (sampling-frequency control
     // bit), 2.0 bmAttributes and bmControls.
     std::uint8_t csEndpointAttributes = 0;
     std::uint8_t csEndpointControls = 0;
-    std::optional<std::uint8_t> terminalLink;  // overrides the interface's
+    std::optional<std::uint8_t> terminalLink{};  // overrides the interface's
     // Shape.
     bool hasAsGeneral = true;
     bool hasFormatType = true;
@@ -183,7 +183,7 @@ struct AltSetting {
 struct StreamingInterface {
     std::uint8_t interfaceNumber = 1;
     std::uint8_t terminalLink = 0;  // the USB-streaming terminal of this direction
-    std::vector<AltSetting> alts;   // in descriptor order
+    std::vector<AltSetting> alts{};   // in descriptor order
 
     // The direction of the first setting's data endpoint (capture = IN).
     bool IsInput() const;
@@ -220,22 +220,22 @@ struct ExtraInterface {
     std::uint8_t interfaceClass = USB_DEVICE_CLASS_VENDOR_SPECIFIC;
     std::uint8_t interfaceSubClass = 0;
     std::uint8_t interfaceProtocol = 0;
-    std::vector<Endpoint> endpoints;
+    std::vector<Endpoint> endpoints{};
 };
 
 struct DeviceIdentity {
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     std::uint16_t bcdDevice = 0x0100;
-    std::u16string manufacturer;
-    std::u16string product;
-    std::u16string serialNumber;
+    std::u16string manufacturer{};
+    std::u16string product{};
+    std::u16string serialNumber{};
 };
 
 struct Description {
     BusSpeed speed = BusSpeed::High;
     AudioClassVersion audioClass = AudioClassVersion::Uac2;
-    DeviceIdentity identity;
+    DeviceIdentity identity{};
     // Interface class of the AudioControl and AudioStreaming interfaces:
     // 1 (audio) or 0xFF for a vendor-specific function.
     std::uint8_t functionClass = USB_DEVICE_CLASS_AUDIO;
@@ -244,17 +244,17 @@ struct Description {
     std::uint8_t category = 0x08;      // 2.0 bCategory (I/O box)
     std::uint8_t configurationAttributes = USB_CONFIG_BUS_POWERED;
     std::uint8_t maxPower = 50;  // in the speed's unit (2 mA, 8 mA at SuperSpeed)
-    std::vector<Entity> entities;  // in descriptor order
-    std::vector<StreamingInterface> streaming;
-    std::optional<MidiInterface> midi;
-    std::vector<ExtraInterface> extraInterfaces;
+    std::vector<Entity> entities{};  // in descriptor order
+    std::vector<StreamingInterface> streaming{};
+    std::optional<MidiInterface> midi{};
+    std::vector<ExtraInterface> extraInterfaces{};
     // Shape.
     bool hasControlHeader = true;
     // Added to the AudioControl header's wTotalLength: a positive value makes
     // the class-specific block overlap the next interface.
     int controlTotalLengthAdjust = 0;
 
-    std::optional<std::uint16_t> bcdUsbOverride;  // bcdUSB follows the speed unless set
+    std::optional<std::uint16_t> bcdUsbOverride{};  // bcdUSB follows the speed unless set
 
     // Device-descriptor fields that follow from the speed: bcdUSB 0x0110 /
     // 0x0200 / 0x0300, bMaxPacketSize0 64 / 64 / 9 (2^9 = 512).

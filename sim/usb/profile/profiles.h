@@ -50,7 +50,7 @@ struct MakerDeviceOptions {
     BusSpeed speed = BusSpeed::High;
     // Channels of every streaming setting; by default 32 at SuperSpeed and
     // high speed, 2 at full speed.
-    std::optional<std::uint8_t> channels;
+    std::optional<std::uint8_t> channels{};
     // The clock selector's inputs, in pin order (one entry: a one-pin
     // selector). The first is the internal clock; the others external.
     std::vector<std::uint8_t> clockSourceIds = kMakerClockSourceIds;
@@ -62,9 +62,9 @@ struct MakerDeviceOptions {
     bool playback = true;
     bool capture = true;
     // Data endpoints' wMaxPacketSize; by default the speed's bulk packet size.
-    std::optional<std::uint16_t> maxPacketSize;
+    std::optional<std::uint16_t> maxPacketSize{};
     bool isochronous = false;  // isochronous data endpoints instead of bulk
-    std::vector<ExtraUnit> extraUnits;
+    std::vector<ExtraUnit> extraUnits{};
     std::u16string serialNumber = u"OVU-0000001";
 };
 
@@ -88,7 +88,7 @@ struct GenericUac2Options {
     bool capture = true;
     bool isochronous = true;
     bool feedback = false;  // an explicit feedback endpoint on playback settings
-    std::vector<ExtraUnit> extraUnits;
+    std::vector<ExtraUnit> extraUnits{};
     bool withMidi = false;  // a MIDI streaming interface after the audio function
 };
 
@@ -110,7 +110,7 @@ struct GenericUac1Options {
     bool samplingFrequencyControl = true;  // class-specific endpoint bit 0
     std::uint8_t featureControlSize = 1;
     bool processingUnit = false;    // a processing unit in the playback chain
-    std::vector<ExtraUnit> extraUnits;
+    std::vector<ExtraUnit> extraUnits{};
 };
 
 // A class-compliant USB Audio 1.0 device.

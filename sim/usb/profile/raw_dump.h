@@ -14,9 +14,11 @@
 // wTotalLength bytes (the Linux sysfs "descriptors" file has this shape),
 // and optionally string descriptors, which take the indices 0, 1, 2, ... in
 // the order given (index 0 being the language list; the others are stored
-// under its first language). A configuration that announces more bytes than
-// follow keeps the bytes there are: malformed dumps load too, so that they
-// can serve as fuzz seeds.
+// under its first language). wTotalLength says where the configuration
+// ends; one that announces more bytes than follow keeps the bytes there are,
+// so malformed dumps load too and can serve as fuzz seeds (one below the
+// 9-byte header cannot be told from what follows it: build such a set in
+// code instead).
 #pragma once
 
 #include "sim/usb/profile/descriptor_set.h"
