@@ -2,7 +2,9 @@
 
 #include "sim/io/io_manager.h"
 #include "sim/kernel/kernel.h"
+#include "sim/pnp/pnp_manager.h"
 #include "sim/registry/registry.h"
+#include "sim/usb/host_controller.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -23,14 +25,21 @@ Machine::Machine() : previous_(current_machine) {
     registry_ = std::make_unique<Registry>();
     kernel_ = std::make_unique<Kernel>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    pnp_ = std::make_unique<PnpManager>(*this);
+    usb_ = std::make_unique<usb::HostController>(*this);
 }
 
 Machine::~Machine() {
     // Drivers go first (their unload may still use the kernel), then the
     // kernel, whose threads may still read the registry and whose teardown
     // runs the pool leak check.
+    pnp_->Shutdown();
+    usb_->Shutdown();
     io_->Shutdown();
+    usb_.reset();
+    pnp_.reset();
     io_.reset();
+    kernel_->Shutdown();  // while kernel() still answers its threads
     kernel_.reset();
     registry_.reset();
     if (current_machine == this) current_machine = previous_;

@@ -12,7 +12,11 @@
 
 namespace sim {
 
+namespace usb {
+class HostController;
+}
 class IoManager;
+class PnpManager;
 class Kernel;
 class Registry;
 
@@ -27,6 +31,8 @@ public:
     Registry& registry() { return *registry_; }
     HandleTable& handles() { return handles_; }
     IoManager& io() { return *io_; }
+    PnpManager& pnp() { return *pnp_; }
+    usb::HostController& usb() { return *usb_; }
 
     // The machine the calling thread runs on. Platform calls made by the
     // system (pool, DPCs, registry) act on it. The constructing thread enters
@@ -40,6 +46,8 @@ private:
     std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;
+    std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<usb::HostController> usb_;
 };
 
 // Makes `machine` the calling thread's current machine until the scope ends.

@@ -2,6 +2,8 @@
 
 #include "platform/base/unicode.h"
 
+#include <cstdio>
+
 namespace sim {
 
 std::u16string UpperCase(std::u16string_view text) {
@@ -70,6 +72,43 @@ std::string ToUtf8(std::u16string_view text) {
         }
     }
     return out;
+}
+
+std::u16string GuidToString(const GUID& guid) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof(buffer), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
+                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
+    return ToU16(buffer);
+}
+
+std::optional<GUID> GuidFromString(std::u16string_view text) {
+    if (text.size() == 38 && text.front() == u'{' && text.back() == u'}') text = text.substr(1, 36);
+    if (text.size() != 36) return std::nullopt;
+    auto hex = [](char16_t c) -> int {
+        if (c >= u'0' && c <= u'9') return c - u'0';
+        if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+        if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+        return -1;
+    };
+    std::uint8_t bytes[16];
+    std::size_t pos = 0;
+    for (int i = 0; i < 16; ++i) {
+        if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
+            if (text[pos] != u'-') return std::nullopt;
+            ++pos;
+        }
+        const int hi = hex(text[pos]), lo = hex(text[pos + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        bytes[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+        pos += 2;
+    }
+    GUID guid{};
+    guid.Data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) | bytes[3];
+    guid.Data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
+    guid.Data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
+    for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
+    return guid;
 }
 
 }  // namespace sim

@@ -14,6 +14,7 @@
     X(STATUS_ALERTED, 0x00000101)                    \
     X(STATUS_TIMEOUT, 0x00000102)                    \
     X(STATUS_PENDING, 0x00000103)                    \
+    X(STATUS_OBJECT_NAME_EXISTS, 0x40000000)         \
     X(STATUS_BUFFER_OVERFLOW, 0x80000005)            \
     X(STATUS_DEVICE_BUSY, 0x80000011)                \
     X(STATUS_NO_MORE_ENTRIES, 0x8000001A)            \
@@ -42,6 +43,7 @@
     X(STATUS_DEVICE_NOT_READY, 0xC00000A3)           \
     X(STATUS_IO_TIMEOUT, 0xC00000B5)                 \
     X(STATUS_NOT_SUPPORTED, 0xC00000BB)              \
+    X(STATUS_INVALID_PARAMETER_2, 0xC00000F0)        \
     X(STATUS_CANCELLED, 0xC0000120)                  \
     X(STATUS_CANNOT_DELETE, 0xC0000121)              \
     X(STATUS_KEY_DELETED, 0xC000017C)                \

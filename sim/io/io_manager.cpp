@@ -23,6 +23,14 @@ IO_STACK_LOCATION* StackLocations(IRP* irp) { return reinterpret_cast<IO_STACK_L
 
 IoManager& CurrentIo() { return CurrentMachine().io(); }
 
+namespace {
+OBJECT_TYPE device_object_type{"Device"};
+}
+
+LONG_PTR DeviceInfo::Reference() { return io->ReferenceDevice(device); }
+LONG_PTR DeviceInfo::Dereference() { return io->DereferenceDevice(device); }
+POBJECT_TYPE DeviceInfo::BodyType() const { return &device_object_type; }
+
 IoManager::IoManager(Machine& machine) : machine_(machine) {}
 
 IoManager::~IoManager() = default;
@@ -105,7 +113,9 @@ NTSTATUS IoManager::CreateDevice(DRIVER_OBJECT* driver, ULONG extensionSize, con
     device->Flags = DO_DEVICE_INITIALIZING;
 
     auto info = std::make_unique<DeviceInfo>();
+    info->io = this;
     info->device = device;
+    RegisterObjectBody(device, info.get());
     std::lock_guard lock(mutex_);
     if (name != nullptr && name->Length != 0) {
         info->name.assign(name->Buffer, name->Length / 2);
@@ -127,38 +137,60 @@ DeviceInfo& IoManager::Info(DEVICE_OBJECT* device) { return *static_cast<DeviceI
 void IoManager::DeleteDevice(DEVICE_OBJECT* device) {
     std::unique_lock lock(mutex_);
     auto it = devices_.find(device);
-    if (it == devices_.end()) VerifierStop("IoDeleteDevice on an unknown or deleted device object %p", (void*)device);
+    if (it == devices_.end() || it->second->deletePending)
+        VerifierStop("IoDeleteDevice on an unknown or deleted device object %p", (void*)device);
     DRIVER_OBJECT* driver = device->DriverObject;
     for (DEVICE_OBJECT** link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice)
         if (*link == device) {
             *link = device->NextDevice;
             break;
         }
+    // Deleted without detaching first: the device below is no longer covered.
+    DEVICE_OBJECT* uncovered = nullptr;
     for (auto& [other, info] : devices_)
-        if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
-    if (device->ReferenceCount > 0) {
+        if (other->AttachedDevice == device) {
+            other->AttachedDevice = nullptr;
+            if (info->deletePending && other->ReferenceCount == 0) uncovered = other;
+        }
+    if (uncovered != nullptr) FreeDeviceLocked(devices_.find(uncovered));
+    // A device still referenced, or with a device still attached on top of
+    // it (a function driver detaches after its lower device went), lives on
+    // until both are over.
+    if (device->ReferenceCount > 0 || device->AttachedDevice != nullptr) {
         it->second->deletePending = true;
         return;
     }
+    FreeDeviceLocked(it);
+}
+
+void IoManager::Detach(DEVICE_OBJECT* target) {
+    std::lock_guard lock(mutex_);
+    target->AttachedDevice = nullptr;
+    auto it = devices_.find(target);
+    if (it != devices_.end() && it->second->deletePending && target->ReferenceCount == 0) FreeDeviceLocked(it);
+}
+
+void IoManager::FreeDeviceLocked(std::unordered_map<DEVICE_OBJECT*, std::unique_ptr<DeviceInfo>>::iterator it) {
+    DEVICE_OBJECT* device = it->first;
+    UnregisterObjectBody(device);
     devices_.erase(it);
     std::free(device);
 }
 
-void IoManager::ReferenceDevice(DEVICE_OBJECT* device) {
+LONG_PTR IoManager::ReferenceDevice(DEVICE_OBJECT* device) {
     std::lock_guard lock(mutex_);
-    ++device->ReferenceCount;
+    return ++device->ReferenceCount;
 }
 
-void IoManager::DereferenceDevice(DEVICE_OBJECT* device) {
+LONG_PTR IoManager::DereferenceDevice(DEVICE_OBJECT* device) {
     std::lock_guard lock(mutex_);
     if (device->ReferenceCount <= 0) VerifierStop("device object %p dereferenced below zero", (void*)device);
-    if (--device->ReferenceCount == 0) {
+    const LONG count = --device->ReferenceCount;
+    if (count == 0 && device->AttachedDevice == nullptr) {
         auto it = devices_.find(device);
-        if (it != devices_.end() && it->second->deletePending) {
-            devices_.erase(it);
-            std::free(device);
-        }
+        if (it != devices_.end() && it->second->deletePending) FreeDeviceLocked(it);
     }
+    return count;
 }
 
 DEVICE_OBJECT* IoManager::TopOfStack(DEVICE_OBJECT* device) {

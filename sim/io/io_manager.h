@@ -5,6 +5,7 @@
 
 #include "platform/io/device.h"
 #include "platform/io/irp.h"
+#include "sim/kernel/object_ref.h"
 
 #include <functional>
 #include <map>
@@ -16,12 +17,19 @@
 
 namespace sim {
 
+class IoManager;
 class Machine;
 class PnpNode;
 
 // What the I/O manager keeps about one device object
 // (DEVICE_OBJECT::DeviceObjectExtension points at it).
-struct DeviceInfo {
+// ObfReferenceObject / ObfDereferenceObject on a device object land here.
+struct DeviceInfo : ObjectBody {
+    LONG_PTR Reference() override;
+    LONG_PTR Dereference() override;
+    POBJECT_TYPE BodyType() const override;
+
+    IoManager* io = nullptr;
     DEVICE_OBJECT* device = nullptr;
     std::u16string name;              // "\Device\..." or empty
     PnpNode* node = nullptr;          // for physical device objects
@@ -51,8 +59,9 @@ public:
     NTSTATUS CreateDevice(DRIVER_OBJECT* driver, ULONG extensionSize, const UNICODE_STRING* name, DEVICE_TYPE type,
                           ULONG characteristics, DEVICE_OBJECT** result);
     void DeleteDevice(DEVICE_OBJECT* device);
-    void ReferenceDevice(DEVICE_OBJECT* device);
-    void DereferenceDevice(DEVICE_OBJECT* device);
+    void Detach(DEVICE_OBJECT* target);  // IoDetachDevice
+    LONG_PTR ReferenceDevice(DEVICE_OBJECT* device);
+    LONG_PTR DereferenceDevice(DEVICE_OBJECT* device);
     static DeviceInfo& Info(DEVICE_OBJECT* device);
     DEVICE_OBJECT* TopOfStack(DEVICE_OBJECT* device);     // not referenced
     DEVICE_OBJECT* BottomOfStack(DEVICE_OBJECT* device);  // not referenced
@@ -98,6 +107,8 @@ private:
     std::unordered_map<IRP*, IrpState> irps_;
     std::map<std::u16string, DEVICE_OBJECT*> links_;  // key upper-cased
     unsigned nextDeviceNumber_ = 1;
+
+    void FreeDeviceLocked(std::unordered_map<DEVICE_OBJECT*, std::unique_ptr<DeviceInfo>>::iterator it);
 };
 
 IoManager& CurrentIo();

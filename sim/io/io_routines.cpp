@@ -30,7 +30,7 @@ DEVICE_OBJECT* IoAttachDeviceToDeviceStack(DEVICE_OBJECT* source, DEVICE_OBJECT*
     return top;
 }
 
-void IoDetachDevice(DEVICE_OBJECT* targetDevice) { targetDevice->AttachedDevice = nullptr; }
+void IoDetachDevice(DEVICE_OBJECT* targetDevice) { CurrentIo().Detach(targetDevice); }
 
 DEVICE_OBJECT* IoGetAttachedDeviceReference(DEVICE_OBJECT* deviceObject) {
     auto& io = CurrentIo();
