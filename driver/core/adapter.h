@@ -1,0 +1,83 @@
+// AdapterCommon: the driver's one object per started device. It embeds the
+// device model and the streaming engine and offers IAdapterCommon,
+// IAdapterPowerManagement and IAsioStreamControl over one reference count.
+// Non-paged pool, tag "PcCr", zero-filled before construction.
+#pragma once
+
+#include "driver/core/adapter_interfaces.h"
+#include "driver/core/audio_device.h"
+#include "driver/stream/engine.h"
+#include "platform/portcls/portcls.h"
+
+inline constexpr ULONG kAdapterPoolTag = PoolTag("PcCr");
+// The IRP pool the device model's request layer keeps.
+inline constexpr ULONG kAdapterIrpPoolSize = 11;
+
+class AdapterCommon final : public IAdapterCommon, public IAdapterPowerManagement, public IAsioStreamControl {
+public:
+    // Allocates and constructs an adapter with one reference (its primary
+    // interface). STATUS_INSUFFICIENT_RESOURCES when the pool is exhausted.
+    static NTSTATUS Create(AdapterCommon** adapter);
+
+    // IUnknown (one count for every interface).
+    NTSTATUS QueryInterface(REFIID interfaceId, PVOID* object) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+    // IAdapterCommon
+    NTSTATUS Init(DEVICE_OBJECT* physicalDeviceObject, DEVICE_OBJECT* functionalDeviceObject) override;
+    UsbAudioDevice* GetUsbDevice() override { return &device_; }
+    void RegisterMidiMiniport(IPowerNotify* miniport) override { midiMiniport_ = miniport; }
+    void RegisterWaveMiniport(PUNKNOWN miniport) override { waveMiniport_ = miniport; }
+    void SurpriseRemoval() override;
+
+    // IAdapterPowerManagement
+    void PowerChangeState(POWER_STATE newState) override;
+    NTSTATUS QueryPowerChangeState(POWER_STATE newStateQuery) override;
+    NTSTATUS QueryDeviceCapabilities(DEVICE_CAPABILITIES* capabilities) override;
+
+    // IAsioStreamControl: the engine's.
+    NTSTATUS AttachHandle(AsioFileContext* handle) override { return engine_.AttachHandle(handle); }
+    void DetachHandle(AsioFileContext* handle) override { engine_.DetachHandle(handle); }
+    void Write(IRP* irp) override { engine_.Write(irp); }
+    void CancelRequests(FILE_OBJECT* fileObject, ULONG scope) override { engine_.CancelRequests(fileObject, scope); }
+    NTSTATUS Start() override { return engine_.AsioStart(); }
+    NTSTATUS Stop() override { return engine_.AsioStop(); }
+    NTSTATUS SetBufferSize(ULONG frames) override { return engine_.SetBufferSize(frames); }
+    NTSTATUS SetClockSource(ULONG clockId, BOOLEAN force) override { return engine_.SetClockSource(clockId, force); }
+    NTSTATUS GetUsbSpeed(ULONG* speed) override { return engine_.GetUsbSpeed(speed); }
+    NTSTATUS ReadAndClearCounter(ULONG* value) override { return engine_.ReadAndClearCounter(value); }
+    NTSTATUS GetOutputMargin(ULONG* frames) override { return engine_.GetOutputMargin(frames); }
+    NTSTATUS SetOutputMargin(ULONG frames) override { return engine_.SetOutputMargin(frames); }
+    void RecomputeRunning() override { engine_.RecomputeRunning(); }
+
+    // For the engine and the other parts of the driver.
+    UsbAudioDevice& Device() { return device_; }
+    StreamEngine& Engine() { return engine_; }
+    DEVICE_OBJECT* PhysicalDevice() const { return pdo_; }
+    DEVICE_OBJECT* FunctionalDevice() const { return fdo_; }
+    PUNKNOWN WaveMiniport() const { return waveMiniport_; }
+    DEVICE_POWER_STATE PowerState() const { return powerState_; }
+    bool PowerDownPending() const { return powerDownPending_ != 0; }
+    bool SurpriseRemoved() const { return surpriseRemoved_ != 0; }
+    // Taken (and cleared) by the engine's next start: select the stored
+    // clock source again, forced.
+    bool TakeClockReapply();
+    ULONG MidiMode() const;
+
+private:
+    AdapterCommon();
+    ~AdapterCommon();
+
+    volatile LONG references_ = 0;
+    UsbAudioDevice device_;
+    StreamEngine engine_;
+    DEVICE_OBJECT* pdo_ = nullptr;
+    DEVICE_OBJECT* fdo_ = nullptr;
+    DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
+    volatile LONG powerDownPending_ = 0;
+    volatile LONG surpriseRemoved_ = 0;
+    volatile LONG clockReapply_ = 0;
+    IPowerNotify* midiMiniport_ = nullptr;
+    PUNKNOWN waveMiniport_ = nullptr;
+};
