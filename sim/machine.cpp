@@ -3,6 +3,7 @@
 #include "sim/io/io_manager.h"
 #include "sim/kernel/kernel.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/portcls/port_class.h"
 #include "sim/registry/registry.h"
 #include "sim/usb/host_controller.h"
 #include "sim/verifier.h"
@@ -25,6 +26,7 @@ Machine::Machine() : previous_(current_machine) {
     registry_ = std::make_unique<Registry>();
     kernel_ = std::make_unique<Kernel>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    portcls_ = std::make_unique<PortClass>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
     usb_ = std::make_unique<usb::HostController>(*this);
 }
@@ -39,6 +41,7 @@ Machine::~Machine() {
     usb_.reset();
     pnp_.reset();
     io_.reset();
+    portcls_.reset();
     kernel_->Shutdown();  // while kernel() still answers its threads
     kernel_.reset();
     registry_.reset();

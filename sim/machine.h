@@ -17,6 +17,7 @@ class HostController;
 }
 class IoManager;
 class PnpManager;
+class PortClass;
 class Kernel;
 class Registry;
 
@@ -33,6 +34,7 @@ public:
     IoManager& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
     usb::HostController& usb() { return *usb_; }
+    PortClass& portcls() { return *portcls_; }
 
     // The machine the calling thread runs on. Platform calls made by the
     // system (pool, DPCs, registry) act on it. The constructing thread enters
@@ -48,6 +50,7 @@ private:
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<usb::HostController> usb_;
+    std::unique_ptr<PortClass> portcls_;  // outlives the drivers that use it
 };
 
 // Makes `machine` the calling thread's current machine until the scope ends.
