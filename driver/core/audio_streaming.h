@@ -6,7 +6,7 @@
 #include "platform/base/types.h"
 #include "platform/usb/audio.h"
 #include "platform/usb/urb.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 class AudioEntity;
 

@@ -19,7 +19,7 @@
 #include "platform/kernel/spinlock.h"
 #include "platform/usb/urb.h"
 #include "platform/usb/usbioctl.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 // The one pool tag of the request layer and the descriptor model.
 inline constexpr ULONG kUsbPoolTag = PoolTag("USBA");

@@ -8,7 +8,7 @@
 
 #include "platform/base/types.h"
 #include "platform/usb/descriptor_field.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 #include <cstddef>
 

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "platform/base/types.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 #include <cstddef>
 

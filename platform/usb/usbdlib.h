@@ -9,7 +9,7 @@
 
 #include "platform/base/types.h"
 #include "platform/usb/urb.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 // One entry of the interface list given to USBD_CreateConfigurationRequestEx;
 // a null InterfaceDescriptor ends the list. On return Interface points at the

@@ -14,7 +14,7 @@
 #pragma once
 
 #include "platform/base/types.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 // The bytes a walk may look at: [begin, end).
 struct UsbDescriptorRange {

@@ -5,7 +5,7 @@
 #include "platform/kernel/irql.h"
 #include "platform/kernel/workitem.h"
 #include "platform/usb/usbioctl.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 #include "sim/io/io_manager.h"
 #include "sim/machine.h"
 #include "sim/pnp/pnp_manager.h"

@@ -5,7 +5,7 @@
 
 #include "platform/usb/audio.h"
 #include "platform/usb/midi.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 #include <gtest/gtest.h>
 

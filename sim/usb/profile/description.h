@@ -15,7 +15,7 @@
 
 #include "platform/usb/audio.h"
 #include "platform/usb/midi.h"
-#include "platform/usb/usbspec.h"
+#include "platform/usb/descriptors.h"
 
 #include <cstdint>
 #include <optional>
