@@ -4,6 +4,9 @@
 #include "test_adapter.h"
 
 #include "sim/kernel/kernel.h"
+#include "sim/portcls/wavert_stream.h"
+
+#include <cstring>
 
 namespace portcls_test {
 namespace {
@@ -180,6 +183,63 @@ TEST_F(PortClsTest, PoolFailuresWhileRegisteringLeaveNothingBehind) {
         machine.kernel().pool().ClearFailures();
         NewPdo();
     }
+}
+
+TEST(PortWaveRTStream, AllocatesPageAlignedBuffersBelowTheLimitAndFreesThem) {
+    sim::Machine machine;
+    IPortWaveRTStream* stream = sim::portcls::NewPortWaveRTStream();
+    ASSERT_NE(stream, nullptr);
+    PHYSICAL_ADDRESS below4G;
+    below4G.QuadPart = 0xFFFFFFFF;
+    MDL* mdl = stream->AllocatePagesForMdl(below4G, 10000);
+    ASSERT_NE(mdl, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(mdl), 10000u);
+    ASSERT_EQ(stream->GetPhysicalPagesCount(mdl), 3u);
+    for (ULONG page = 0; page < 3; ++page) {
+        const LONGLONG physical = stream->GetPhysicalPageAddress(mdl, page).QuadPart;
+        EXPECT_EQ(physical % 4096, 0);
+        EXPECT_LE(physical + 4095, below4G.QuadPart);
+        if (page != 0) {
+            EXPECT_EQ(physical, stream->GetPhysicalPageAddress(mdl, 0).QuadPart + page * 4096);
+        }
+    }
+    auto* bytes = static_cast<UCHAR*>(stream->MapAllocatedPages(mdl, MmCached));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(bytes) % 4096, 0u);
+    std::memset(bytes, 0x5A, 10000);  // the whole buffer is the driver's
+    stream->UnmapAllocatedPages(bytes, mdl);
+    stream->FreePagesFromMdl(mdl);
+
+    // A limit the simulated pages cannot meet, and an empty request.
+    PHYSICAL_ADDRESS tooLow;
+    tooLow.QuadPart = 0xFFFF;
+    EXPECT_EQ(stream->AllocatePagesForMdl(tooLow, 4096), nullptr);
+    EXPECT_EQ(stream->AllocatePagesForMdl(below4G, 0), nullptr);
+    machine.kernel().pool().FailNthAllocation(sim::kPcTagWaveRtBuffer, 1);
+    EXPECT_EQ(stream->AllocatePagesForMdl(below4G, 4096), nullptr);
+    EXPECT_EQ(stream->Release(), 0u);
+    EXPECT_EQ(machine.kernel().pool().Stats(sim::kPcTagWaveRtBuffer).liveBlocks, 0u);
+}
+
+TEST(PortWaveRTStreamDeathTest, BuffersMustBeUnmappedAndFreedInOrder) {
+    sim::Machine machine;
+    PHYSICAL_ADDRESS below4G;
+    below4G.QuadPart = 0xFFFFFFFF;
+    EXPECT_DEATH(
+        {
+            IPortWaveRTStream* stream = sim::portcls::NewPortWaveRTStream();
+            MDL* mdl = stream->AllocatePagesForMdl(below4G, 4096);
+            stream->MapAllocatedPages(mdl, MmCached);
+            stream->FreePagesFromMdl(mdl);
+        },
+        "VERIFIER STOP: FreePagesFromMdl on a WaveRT buffer that is still mapped");
+    EXPECT_DEATH(
+        {
+            IPortWaveRTStream* stream = sim::portcls::NewPortWaveRTStream();
+            stream->AllocatePagesForMdl(below4G, 4096);
+            stream->Release();
+        },
+        "VERIFIER STOP: WaveRT port stream released with a 4096-byte buffer still allocated");
 }
 
 using PortClsDeathTest = PortClsTest;

@@ -38,6 +38,7 @@ void Delete(T* object, ULONG tag) {
 
 void Record(PCPROPERTY_REQUEST* request) {
     World& world = TheWorld();
+    std::lock_guard lock(world.requestLock);
     world.request = *request;
     const auto* bytes = static_cast<const UCHAR*>(request->Instance);
     world.instance.assign(bytes, bytes + request->InstanceSize);

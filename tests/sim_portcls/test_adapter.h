@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -74,10 +75,12 @@ struct World {
     IServiceGroup* lastGroup = nullptr; // the MIDI miniport's group (not referenced)
     PUNKNOWN adapterUnknown = nullptr;  // while the adapter lives
 
-    // The last property request a handler saw, and its instance bytes.
+    // The last property request a handler saw, and its instance bytes
+    // (handlers may run on several threads).
+    std::mutex requestLock;
     PCPROPERTY_REQUEST request{};
     std::vector<UCHAR> instance;
-    int handlerCalls = 0;
+    std::atomic<int> handlerCalls{0};
 
     std::vector<sim::SubdeviceEvent> events;
 };
