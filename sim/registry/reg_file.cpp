@@ -207,7 +207,8 @@ private:
             op->type = REG_BINARY;
             if (!rest.empty() && rest.front() == u'(') {
                 const std::size_t close = rest.find(u')');
-                auto type = close == std::u16string_view::npos ? std::nullopt : ParseHexNumber(rest.substr(1, close - 1), 8);
+                auto type = close == std::u16string_view::npos ? std::nullopt
+                                                               : ParseHexNumber(rest.substr(1, close - 1), 8);
                 if (!type) return Fail("hex(N): takes a hex type number");
                 op->type = *type;
                 rest.remove_prefix(close + 1);
@@ -263,7 +264,8 @@ std::string Escape(std::u16string_view text) {
 std::optional<std::u16string> QuotableString(const std::vector<std::uint8_t>& data) {
     if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
     std::u16string text;
-    for (std::size_t i = 0; i < data.size(); i += 2) text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+    for (std::size_t i = 0; i < data.size(); i += 2)
+        text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
     if (text.back() != 0) return std::nullopt;
     text.pop_back();
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -77,7 +77,9 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
 }
 
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                     ULONG /*TitleIndex*/, UNICODE_STRING* Class, ULONG /*CreateOptions*/, PULONG Disposition) {
+                     ULONG /*TitleIndex*/, UNICODE_STRING* Class, ULONG CreateOptions, PULONG Disposition) {
+    // Symbolic links are not modelled; refuse rather than make a plain key.
+    if (CreateOptions & REG_OPTION_CREATE_LINK) return STATUS_INVALID_PARAMETER;
     return OpenOrCreate("ZwCreateKey", KeyHandle, DesiredAccess, ObjectAttributes, true, Class, Disposition);
 }
 

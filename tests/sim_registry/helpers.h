@@ -26,7 +26,9 @@ inline Bytes Utf16(std::u16string_view text, std::size_t terminators = 1) {
     return bytes;
 }
 
-inline Bytes Le32(std::uint32_t v) { return {Bytes::value_type(v), Bytes::value_type(v >> 8), Bytes::value_type(v >> 16), Bytes::value_type(v >> 24)}; }
+inline Bytes Le32(std::uint32_t v) {
+    return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+}
 
 // A kernel key handle, opened (or created) by absolute name or relative to
 // `root`; closed at the end of the scope.

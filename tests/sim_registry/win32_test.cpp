@@ -139,12 +139,24 @@ TEST_F(RegistryWin32, OperationsNeedTheRightsTheHandleWasOpenedWith) {
             case kQuery: result = RegQueryValueExW(key, u"v", nullptr, nullptr, nullptr, &size); break;
             case kSet: result = Set(key, u"w", REG_DWORD, Le32(2)); break;
             case kDeleteValue: result = RegDeleteValueW(key, u"w"); break;
-            case kEnumKey: chars = 32; result = RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr); break;
-            case kEnumValue: chars = 32; result = RegEnumValueW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr); break;
-            case kInfo: result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr); break;
+            case kEnumKey:
+                chars = 32;
+                result = RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr);
+                break;
+            case kEnumValue:
+                chars = 32;
+                result = RegEnumValueW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr);
+                break;
+            case kInfo:
+                result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &size, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr);
+                break;
             // A synchronous wait would block: ask with an invalid event,
             // which is checked after the access.
-            case kNotify: result = RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME, reinterpret_cast<HANDLE>(0x7FF0), TRUE); break;
+            case kNotify:
+                result = RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME, reinterpret_cast<HANDLE>(0x7FF0),
+                                                 TRUE);
+                break;
             case kDeleteTree: result = RegDeleteTreeW(key, u"Missing"); break;
             }
             const bool allowed = std::find(c.allowed.begin(), c.allowed.end(), op) != c.allowed.end();

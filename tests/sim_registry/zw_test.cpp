@@ -241,7 +241,8 @@ TEST_F(RegistryZw, SubkeysEnumerateSortedCaseInsensitivelyAndValuesInSetOrder) {
     // '_' sorts after the upper-case letters, as Windows compares upcased names.
     EXPECT_EQ(names, (std::vector<std::u16string>{u"Alpha", u"ALPHA2", u"beta", u"gamma", u"Zed", u"_x"}));
 
-    for (const char16_t* name : {u"z", u"A", u"m"}) ASSERT_EQ(SetValue(key.get(), name, REG_DWORD, Le32(1)), STATUS_SUCCESS);
+    for (const char16_t* name : {u"z", u"A", u"m"})
+        ASSERT_EQ(SetValue(key.get(), name, REG_DWORD, Le32(1)), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key.get(), u"a", REG_DWORD, Le32(2)), STATUS_SUCCESS);  // in place, keeps "A"
     UNICODE_STRING z = Name(u"Z");
     ASSERT_EQ(ZwDeleteValueKey(key.get(), &z), STATUS_SUCCESS);
