@@ -124,6 +124,14 @@ TEST_F(MakerControl, ClockValiditySettlesInRealTime) {
     SetClockRate(device, kClock, 44100);
     EXPECT_EQ(valid(), std::vector<UCHAR>{1});
 
+    // A longer settle time applies to the next change.
+    device.SetClockSettleTime(kClock, 1h);
+    SetClockRate(device, kClock, 48000);
+    now += 59min;
+    EXPECT_EQ(valid(), std::vector<UCHAR>{0});
+    now += 1min;
+    EXPECT_EQ(valid(), std::vector<UCHAR>{1});
+
     device.SetClockNeverValid(kClock, true);
     now += 1h;
     EXPECT_EQ(valid(), std::vector<UCHAR>{0});

@@ -49,7 +49,18 @@ void VirtualDevice::ActivateEndpoints(UCHAR, const AltSettingModel* alt) {
         // The frame stream of a newly selected setting starts now.
         slot->nextFrame = clock_;
     }
+    RebuildActive();
     wakeCv_.notify_all();
+}
+
+void VirtualDevice::RebuildActive() {
+    active_.clear();
+    packetEndpoints_ = false;
+    for (auto& slot : endpoints_) {
+        if (!slot || !slot->active) continue;
+        active_.push_back(slot.get());
+        packetEndpoints_ = packetEndpoints_ || slot->model.role != EndpointRole::Audio;
+    }
 }
 
 void VirtualDevice::DeactivateEndpoints(UCHAR interfaceNumber, USBD_STATUS status) {
@@ -66,6 +77,7 @@ void VirtualDevice::DeactivateEndpoints(UCHAR interfaceNumber, USBD_STATUS statu
             ep->active = false;
         }
     }
+    RebuildActive();
 }
 
 std::uint32_t VirtualDevice::CurrentFramesPerChunk() const { return FramesPerChunk(descriptors_.speed, rate_); }
@@ -76,8 +88,7 @@ std::uint64_t VirtualDevice::NextInstant() const {
     if (unplugged_) return kNever;
     const std::uint64_t framesPerChunk = CurrentFramesPerChunk();
     std::uint64_t next = kNever;
-    for (const auto& slot : endpoints_) {
-        if (!slot || !slot->active) continue;
+    for (const EndpointState* slot : active_) {
         std::uint64_t due = kNever;
         switch (slot->model.role) {
         case EndpointRole::Audio:
@@ -118,24 +129,14 @@ void VirtualDevice::RunUntil(Lock& lock, std::uint64_t target) {
 
 void VirtualDevice::ProcessInstant(std::uint64_t instant) {
     const std::uint64_t framesPerChunk = CurrentFramesPerChunk();
-    // OUT before IN: a frame played at this instant is available to a
-    // loopback chunk that ends at it.
-    for (const bool in : {false, true}) {
-        for (std::size_t i = 0; i < 16; ++i) {
-            EndpointState* ep = endpoints_[i + (in ? 16 : 0)].get();
-            if (!ep || !ep->active) continue;
-            switch (ep->model.role) {
-            case EndpointRole::Audio:
-                if (in && ep->nextFrame + framesPerChunk <= instant) DeliverInChunk(*ep);
-                if (!in && ep->nextFrame <= instant) TakeOutPacket(*ep);
-                break;
-            case EndpointRole::Midi:
-            case EndpointRole::Other:
-                break;
-            }
-        }
+    // OUT before IN (the order of active_): a frame played at this instant
+    // is available to a loopback chunk that ends at it.
+    for (EndpointState* ep : active_) {
+        if (ep->model.role != EndpointRole::Audio) continue;
+        if (ep->model.In() && ep->nextFrame + framesPerChunk <= instant) DeliverInChunk(*ep);
+        if (!ep->model.In() && ep->nextFrame <= instant) TakeOutPacket(*ep);
     }
-    ProcessMidi();
+    if (packetEndpoints_) ProcessMidi();
 }
 
 // ------------------------------------------------------------------- audio
@@ -302,8 +303,8 @@ void VirtualDevice::RecordFrame(std::uint64_t frame, const SampleLayout& layout,
 
 bool VirtualDevice::ProcessMidi() {
     bool any = false;
-    for (auto& slot : endpoints_) {
-        if (!slot || !slot->active || slot->model.role != EndpointRole::Midi || slot->nextFrame > clock_) continue;
+    for (EndpointState* slot : active_) {
+        if (slot->model.role != EndpointRole::Midi || slot->nextFrame > clock_) continue;
         EndpointState& ep = *slot;
         bool served = false;
         while (Transfer* t = ep.head) {
@@ -338,8 +339,8 @@ bool VirtualDevice::ProcessMidi() {
         any = any || served;
     }
     // Endpoints of no known use swallow what they are sent.
-    for (auto& slot : endpoints_) {
-        if (!slot || !slot->active || slot->model.role != EndpointRole::Other || slot->model.In()) continue;
+    for (EndpointState* slot : active_) {
+        if (slot->model.role != EndpointRole::Other || slot->model.In()) continue;
         while (Transfer* t = slot->head) {
             t->bytes = t->length;
             Finish(slot->PopHead(), USBD_STATUS_SUCCESS);
@@ -370,9 +371,26 @@ void VirtualDevice::RealTimeLoop() {
         const auto now = steady_clock::now();
         const double framesPerSecond = static_cast<double>(rate_) * realTimeFactor_;
         const double elapsed = duration<double>(now - anchorTime_).count();
-        const std::uint64_t target = anchorFrame_ + static_cast<std::uint64_t>(std::max(0.0, elapsed * framesPerSecond));
-        RunUntil(lock, std::max(target, clock_));
+        std::uint64_t target = anchorFrame_ + static_cast<std::uint64_t>(std::max(0.0, elapsed * framesPerSecond));
+        // More than 20 ms behind: give the time up instead of catching up in
+        // a burst that would also starve every other caller of the lock.
+        const auto maxLag = static_cast<std::uint64_t>(std::max(256.0, framesPerSecond / 50));
+        if (target > clock_ + maxLag) {
+            stream_.slippedFrames += target - (clock_ + maxLag);
+            anchorFrame_ = target = clock_ + maxLag;
+            anchorTime_ = now;
+        }
+        // One pass covers at most about 1 ms of device time, then lets the
+        // submitters in.
+        const auto slice = static_cast<std::uint64_t>(std::max(64.0, framesPerSecond / 1000));
+        RunUntil(lock, std::max(clock_, std::min(target, clock_ + slice)));
         if (stopThread_) break;
+        if (clock_ < target) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+            continue;
+        }
         auto wake = now + milliseconds(2);
         const std::uint64_t next = NextInstant();
         if (next != kNever && framesPerSecond > 0 && next > anchorFrame_) {

@@ -105,6 +105,7 @@ VirtualDevice::VirtualDevice(DescriptorSet descriptors, DeviceBehaviour behaviou
             }
         uac1Rate_ = (accepts48k || !first) ? 48000 : first->uac1Frequencies.front();
     }
+    active_.reserve(endpoints_.size());
     recording_ = std::make_unique<Recording>();
     recording_->maxFrames = std::size_t{1} << 18;
     RecomputeRate();
@@ -453,6 +454,12 @@ void VirtualDevice::SetClockNeverValid(UCHAR clockId, bool neverValid) {
     Lock lock(mutex_);
     for (auto& clock : clocks_)
         if (clock.model->id == clockId) clock.neverValid = neverValid;
+}
+
+void VirtualDevice::SetClockSettleTime(UCHAR clockId, std::chrono::nanoseconds settleTime) {
+    Lock lock(mutex_);
+    for (auto& clock : clocks_)
+        if (clock.model->id == clockId) clock.settleTime = settleTime;
 }
 
 void VirtualDevice::InjectShortIn(UCHAR endpoint, std::uint32_t count, std::uint32_t chunks) {

@@ -166,6 +166,10 @@ struct StreamCounters {
     std::uint64_t overrunFrames = 0;
     std::uint64_t underrunPackets = 0;
     std::uint64_t underrunFrames = 0;  // including frames a short OUT packet lacked
+    // Real time only: device time given up because the device thread fell
+    // too far behind the wall clock (a loaded machine, sanitizers). The
+    // clock slips rather than rushing through a burst of frames.
+    std::uint64_t slippedFrames = 0;
 };
 
 struct PlayedFrame {
@@ -259,6 +263,8 @@ public:
     void Unplug();                       // everything fails with DEVICE_GONE from now on
     bool Unplugged() const;
     void SetClockNeverValid(UCHAR clockId, bool neverValid);
+    // Applies from the next frequency change on.
+    void SetClockSettleTime(UCHAR clockId, std::chrono::nanoseconds settleTime);
     // The next `count` IN transfers of the endpoint end after `chunks` chunks
     // (0: a zero-length transfer). Data is not lost: the chunk that ends a
     // zero-length transfer goes on to the next one.
@@ -311,6 +317,7 @@ private:
 
     // streaming.cpp
     void ActivateEndpoints(UCHAR interfaceNumber, const AltSettingModel* alt);
+    void RebuildActive();
     void DeactivateEndpoints(UCHAR interfaceNumber, USBD_STATUS status);
     EndpointState* ActiveEndpoint(UCHAR address);
     void Finish(Transfer* transfer, USBD_STATUS status);
@@ -351,6 +358,8 @@ private:
     std::optional<UCHAR> configuration_;
     std::vector<std::pair<UCHAR, UCHAR>> currentAlternates_;  // interface number, setting
     std::array<std::unique_ptr<EndpointState>, 32> endpoints_;  // by (address & 0x0F) | (IN ? 16 : 0)
+    std::vector<EndpointState*> active_;  // the active ones, OUT before IN
+    bool packetEndpoints_ = false;        // some active endpoint is MIDI or of no known use
 
     std::vector<ClockState> clocks_;
     std::vector<std::pair<UCHAR, UCHAR>> selectorPins_;  // selector id, 1-based pin
