@@ -490,7 +490,11 @@ NTSTATUS PcNewMiniport(PMINIPORT* outMiniport, REFCLSID classId);
 // Publishes an initialised port as the subdevice `name` of the adapter
 // device: its kernel-streaming device interfaces, with `name` as the
 // reference string, are registered on the physical device object and
-// enabled.
+// enabled. `name` has 1 to 63 characters and no backslash; it is unique on
+// the device (STATUS_OBJECT_NAME_COLLISION), and the device has room for
+// the maxObjects of PcAddAdapterDevice (STATUS_INSUFFICIENT_RESOURCES). A
+// port whose subdevice was unregistered has let go of its miniport and is
+// not registered again: a new port and miniport are.
 NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* deviceObject, PCWSTR name, PUNKNOWN unknown);
 
 // Keeps the adapter's IAdapterPowerManagement (queried from `unknown`) for

@@ -45,9 +45,11 @@ const char* TableFault(const PCAUTOMATION_TABLE* table, const char* where, unsig
     return nullptr;
 }
 
+// Node pins are the node's own numbering (0 out, 1 in for most; more for
+// some node types), so only filter pins can be checked.
 bool EndValid(const PCFILTER_DESCRIPTOR& d, ULONG node, ULONG pin) {
     if (node == PCFILTER_NODE) return pin < d.PinCount;
-    return node < d.NodeCount && pin <= 1;
+    return node < d.NodeCount;
 }
 
 }  // namespace
