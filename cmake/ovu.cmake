@@ -23,6 +23,14 @@ function(ovu_add_test name)
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   set(labels unit ${A_LABELS})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+    TEST_LIST ${name}_TESTS PROPERTIES TIMEOUT 300)
+  # Labels are set after discovery: the discovery script splits a property
+  # list into separate words, so "unit;concurrency" would not survive it.
+  set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${label_script}
+    "foreach(test IN LISTS ${name}_TESTS)\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${labels}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
 endfunction()
 include(GoogleTest)
