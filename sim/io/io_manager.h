@@ -100,7 +100,7 @@ private:
         std::u16string objectName;
     };
 
-    Machine& machine_;
+    [[maybe_unused]] Machine& machine_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<DriverRecord>> drivers_;
     std::unordered_map<DEVICE_OBJECT*, std::unique_ptr<DeviceInfo>> devices_;
