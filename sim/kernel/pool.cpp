@@ -1,5 +1,16 @@
 #include "sim/kernel/pool.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define OVU_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OVU_ASAN 1
+#endif
+#endif
+#if defined(OVU_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "sim/kernel/kernel.h"
 #include "sim/machine.h"
 #include "sim/verifier.h"
@@ -17,6 +28,20 @@ constexpr std::size_t kFreedMemory = 4096;
 constexpr unsigned char kUninitialisedFill = 0xC5;
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<ULONG>(type) & 1) != 0; }
+
+#if defined(OVU_ASAN)
+std::size_t RoundedSize(std::size_t bytes) { return (bytes + 63) & ~std::size_t{63}; }
+void PoisonTail(void* block, std::size_t bytes, std::size_t room) {
+    ASAN_POISON_MEMORY_REGION(static_cast<char*>(block) + bytes, room - bytes);
+}
+void UnpoisonTail(void* block, std::size_t bytes) {
+    const std::size_t room = RoundedSize(bytes);
+    ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(block) + bytes, room - bytes);
+}
+#else
+void PoisonTail(void*, std::size_t, std::size_t) {}
+void UnpoisonTail(void*, std::size_t) {}
+#endif
 
 }  // namespace
 
@@ -79,6 +104,9 @@ void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool zero) {
     *header = Header{kMagic, bytes, tag, type, this};
     void* block = header + 1;
     std::memset(block, zero ? 0 : kUninitialisedFill, bytes);
+    // The rounding after the block is out of bounds for the driver: under
+    // AddressSanitizer a read just past what it asked for is caught.
+    PoisonTail(block, bytes, total - sizeof(Header));
 
     std::lock_guard lock(mutex_);
     live_.insert(block);
@@ -126,6 +154,7 @@ void Pool::Free(void* block, ULONG tag, bool checkTag) {
         }
     }
     header->magic = 0;
+    UnpoisonTail(block, header->bytes);
     std::free(header);
 }
 
