@@ -16,6 +16,8 @@ inline TRACE_PROVIDER g_DriverTrace = {
 // Trace flags of the driver's components.
 inline constexpr ULONG TRACE_FLAG_USB = 0x00000001;     // request layer
 inline constexpr ULONG TRACE_FLAG_MODEL = 0x00000002;   // descriptor model
+inline constexpr ULONG TRACE_FLAG_FILTER = 0x00000004;  // filter description, node properties
 
 #define USB_TRACE(level, ...) OVU_TRACE(g_DriverTrace, (level), TRACE_FLAG_USB, __VA_ARGS__)
 #define MODEL_TRACE(level, ...) OVU_TRACE(g_DriverTrace, (level), TRACE_FLAG_MODEL, __VA_ARGS__)
+#define FILTER_TRACE(level, ...) OVU_TRACE(g_DriverTrace, (level), TRACE_FLAG_FILTER, __VA_ARGS__)
