@@ -1,5 +1,6 @@
 #include "sim/machine.h"
 
+#include "sim/audio/endpoints.h"
 #include "sim/io/io_manager.h"
 #include "sim/kernel/kernel.h"
 #include "sim/pnp/pnp_manager.h"
@@ -27,6 +28,7 @@ Machine::Machine() : previous_(current_machine) {
     kernel_ = std::make_unique<Kernel>(*this);
     io_ = std::make_unique<IoManager>(*this);
     portcls_ = std::make_unique<PortClass>(*this);
+    audio_ = std::make_unique<audio::EndpointBuilder>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
     usb_ = std::make_unique<usb::HostController>(*this);
 }
@@ -38,6 +40,7 @@ Machine::~Machine() {
     pnp_->Shutdown();
     usb_->Shutdown();
     io_->Shutdown();
+    audio_.reset();  // no subdevice comes or goes any more
     usb_.reset();
     pnp_.reset();
     io_.reset();

@@ -15,6 +15,9 @@ namespace sim {
 namespace usb {
 class HostController;
 }
+namespace audio {
+class EndpointBuilder;
+}
 class IoManager;
 class PnpManager;
 class PortClass;
@@ -35,6 +38,8 @@ public:
     PnpManager& pnp() { return *pnp_; }
     usb::HostController& usb() { return *usb_; }
     PortClass& portcls() { return *portcls_; }
+    // The system audio engine's endpoint records of the WaveRT filters.
+    audio::EndpointBuilder& audioEndpoints() { return *audio_; }
 
     // The machine the calling thread runs on. Platform calls made by the
     // system (pool, DPCs, registry) act on it. The constructing thread enters
@@ -51,6 +56,7 @@ private:
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<usb::HostController> usb_;
     std::unique_ptr<PortClass> portcls_;  // outlives the drivers that use it
+    std::unique_ptr<audio::EndpointBuilder> audio_;
 };
 
 // Makes `machine` the calling thread's current machine until the scope ends.

@@ -5,6 +5,9 @@
 #pragma once
 
 #include "platform/base/types.h"
+#include "platform/ks/mmreg.h"
+
+#include <cstddef>
 
 inline constexpr WCHAR kMmDevicesAudioKey[] =
     u"\\Registry\\Machine\\Software\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio";
@@ -30,6 +33,23 @@ struct EndpointFormatHeader {
 };
 static_assert(sizeof(EndpointFormatHeader) == 8);
 inline constexpr USHORT kVariantTypeBlob = 0x0041;
+
+// The stored value as the audio engine writes it: the header, then an
+// extensible format (formatBytes = 40).
+struct EndpointStoredFormat {
+    EndpointFormatHeader header;
+    WAVEFORMATEXTENSIBLE format;
+};
+static_assert(sizeof(EndpointStoredFormat) == 48);
+static_assert(offsetof(EndpointStoredFormat, format) == 8);
+
+// The endpoint key's own state value (REG_DWORD), with the values of
+// mmdeviceapi.h.
+inline constexpr WCHAR kEndpointDeviceStateValue[] = u"DeviceState";
+inline constexpr ULONG DEVICE_STATE_ACTIVE = 0x1;
+inline constexpr ULONG DEVICE_STATE_DISABLED = 0x2;
+inline constexpr ULONG DEVICE_STATE_NOTPRESENT = 0x4;
+inline constexpr ULONG DEVICE_STATE_UNPLUGGED = 0x8;
 
 // Endpoint key names are GUID strings: 38 characters and a terminator.
 inline constexpr ULONG kEndpointKeyNameBytes = 78;
