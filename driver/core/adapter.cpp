@@ -2,6 +2,7 @@
 
 #include "driver/core/device_extension.h"
 #include "driver/core/usb_trace.h"
+#include "driver/stream/rate_control.h"
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/interlocked.h"
 #include "platform/kernel/pool.h"
@@ -72,8 +73,58 @@ NTSTATUS AdapterCommon::Init(DEVICE_OBJECT* physicalDeviceObject, DEVICE_OBJECT*
         MODEL_TRACE(TRACE_LEVEL_ERROR, "select configuration failed 0x%08x", static_cast<unsigned>(status));
         return status;
     }
+    if (extension->MidiMode != 0) return STATUS_SUCCESS;
+
+    // An audio device: its registry values, its records, its rate.
+    if (!NT_SUCCESS(DeviceRegistry::ReadDeviceValue(pdo_, kDumpCaptureValue, &dumpCapture_))) dumpCapture_ = 0;
+    status = registry_.FindDevicePath(pdo_);
+    if (!NT_SUCCESS(status)) {
+        MODEL_TRACE(TRACE_LEVEL_ERROR, "device instance path not found 0x%08x", static_cast<unsigned>(status));
+        return status;
+    }
+    engine_.AttachDefaultFormatSource(this);
+    return RateStartUp(*this);
+}
+
+void AdapterCommon::RegisterWaveMiniport(PUNKNOWN miniport) {
+    InterlockedExchangePointer(&waveMiniport_, miniport);
+}
+
+void AdapterCommon::UnregisterWaveMiniport(PUNKNOWN miniport) {
+    if (miniport != nullptr)
+        InterlockedCompareExchangePointer(&waveMiniport_, nullptr, miniport);
+}
+
+PUNKNOWN AdapterCommon::TakeWaveMiniport() {
+    return static_cast<PUNKNOWN>(InterlockedExchangePointer(&waveMiniport_, nullptr));
+}
+
+NTSTATUS AdapterCommon::GetDefaultFormat(bool capture, ULONG* channels, ULONG* bits, ULONG* rate) {
+    if (channels == nullptr || bits == nullptr || rate == nullptr) return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = registry_.FindEndpoints();
+    if (!NT_SUCCESS(status)) return status;
+    ULONG storedRate = 0;
+    status = registry_.ReadEndpointFormat(capture, channels, bits, &storedRate);
+    if (!NT_SUCCESS(status)) return status;
+    // The device runs at one rate, whatever the record was written for.
+    *rate = engine_.CurrentRate();
     return STATUS_SUCCESS;
 }
+
+NTSTATUS AdapterCommon::GetDefaultFormat(bool capture, ULONG* channels, ULONG* bits) {
+    ULONG rate = 0;
+    return GetDefaultFormat(capture, channels, bits, &rate);
+}
+
+NTSTATUS AdapterCommon::GetSampleRate(ULONG* rate) {
+    if (rate == nullptr) return STATUS_INVALID_PARAMETER;
+    *rate = engine_.CurrentRate();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AdapterCommon::SetSampleRate(ULONG rate, BOOLEAN force) { return ::SetSampleRate(*this, rate, force); }
+
+NTSTATUS AdapterCommon::GetRateLimits(ULONG* lowest, ULONG* highest) { return RateLimits(device_, lowest, highest); }
 
 ULONG AdapterCommon::MidiMode() const { return fdo_ != nullptr ? ExtensionOf(fdo_)->MidiMode : 0; }
 

@@ -6,6 +6,7 @@
 
 #include "driver/core/adapter_interfaces.h"
 #include "driver/core/audio_device.h"
+#include "driver/core/device_registry.h"
 #include "driver/stream/engine.h"
 #include "platform/portcls/portcls.h"
 
@@ -13,7 +14,10 @@ inline constexpr ULONG kAdapterPoolTag = PoolTag("PcCr");
 // The IRP pool the device model's request layer keeps.
 inline constexpr ULONG kAdapterIrpPoolSize = 11;
 
-class AdapterCommon final : public IAdapterCommon, public IAdapterPowerManagement, public IAsioStreamControl {
+class AdapterCommon final : public IAdapterCommon,
+                            public IAdapterPowerManagement,
+                            public IAsioStreamControl,
+                            public IDefaultFormatSource {
 public:
     // Allocates and constructs an adapter with one reference (its primary
     // interface). STATUS_INSUFFICIENT_RESOURCES when the pool is exhausted.
@@ -28,8 +32,17 @@ public:
     NTSTATUS Init(DEVICE_OBJECT* physicalDeviceObject, DEVICE_OBJECT* functionalDeviceObject) override;
     UsbAudioDevice* GetUsbDevice() override { return &device_; }
     void RegisterMidiMiniport(IPowerNotify* miniport) override { midiMiniport_ = miniport; }
-    void RegisterWaveMiniport(PUNKNOWN miniport) override { waveMiniport_ = miniport; }
+    void RegisterWaveMiniport(PUNKNOWN miniport) override;
+    void UnregisterWaveMiniport(PUNKNOWN miniport) override;
     void SurpriseRemoval() override;
+    NTSTATUS GetDefaultFormat(bool capture, ULONG* channels, ULONG* bits, ULONG* rate) override;
+    NTSTATUS GetSampleRate(ULONG* rate) override;
+    NTSTATUS SetSampleRate(ULONG rate, BOOLEAN force) override;
+    NTSTATUS GetRateLimits(ULONG* lowest, ULONG* highest) override;
+    ULONG DumpCaptureMode() override { return dumpCapture_; }
+
+    // IDefaultFormatSource (the engine's ASIO start and format changes).
+    NTSTATUS GetDefaultFormat(bool capture, ULONG* channels, ULONG* bits) override;
 
     // IAdapterPowerManagement
     void PowerChangeState(POWER_STATE newState) override;
@@ -56,7 +69,12 @@ public:
     StreamEngine& Engine() { return engine_; }
     DEVICE_OBJECT* PhysicalDevice() const { return pdo_; }
     DEVICE_OBJECT* FunctionalDevice() const { return fdo_; }
-    PUNKNOWN WaveMiniport() const { return waveMiniport_; }
+    PUNKNOWN WaveMiniport() const { return static_cast<PUNKNOWN>(waveMiniport_); }
+    // Drops the registered system-audio miniport and returns it (a rate
+    // change: the adapter holds none until the new subdevice's registers).
+    PUNKNOWN TakeWaveMiniport();
+    // The device's values, properties and endpoint records.
+    DeviceRegistry& Registry() { return registry_; }
     DEVICE_POWER_STATE PowerState() const { return powerState_; }
     bool PowerDownPending() const { return powerDownPending_ != 0; }
     bool SurpriseRemoved() const { return surpriseRemoved_ != 0; }
@@ -79,5 +97,7 @@ private:
     volatile LONG surpriseRemoved_ = 0;
     volatile LONG clockReapply_ = 0;
     IPowerNotify* midiMiniport_ = nullptr;
-    PUNKNOWN waveMiniport_ = nullptr;
+    PVOID volatile waveMiniport_ = nullptr;  // the PUNKNOWN registered
+    DeviceRegistry registry_;
+    ULONG dumpCapture_ = 0;
 };

@@ -29,13 +29,50 @@ struct IAdapterCommon : IUnknown {
     // The MIDI miniport registers so that power changes reach it; null
     // unregisters. Not counted: the miniport unregisters before it goes.
     virtual void RegisterMidiMiniport(IPowerNotify* miniport) = 0;
-    // The system-audio miniport registers itself; null unregisters.
+    // The system-audio miniport registers itself at its Init; null
+    // unregisters. Not counted: a miniport that goes while it is still the
+    // registered one calls UnregisterWaveMiniport with itself (which leaves
+    // a newer registration alone). A rate change asks the registered object
+    // for ISystemAudioSubdevice.
     virtual void RegisterWaveMiniport(PUNKNOWN miniport) = 0;
+    virtual void UnregisterWaveMiniport(PUNKNOWN miniport) = 0;
     // IRP_MN_SURPRISE_REMOVAL reached the device.
     virtual void SurpriseRemoval() = 0;
 
+    // The direction's default format: the channels and bits of its
+    // system-audio endpoint's stored format, with the current sample rate.
+    // Looks for the endpoint records first when they were not found yet
+    // (that failure is returned); STATUS_INVALID_PARAMETER for a missing
+    // output. PASSIVE_LEVEL.
+    virtual NTSTATUS GetDefaultFormat(bool capture, ULONG* channels, ULONG* bits, ULONG* rate) = 0;
+    // The current sample rate; STATUS_INVALID_PARAMETER for a missing output.
+    virtual NTSTATUS GetSampleRate(ULONG* rate) = 0;
+    // Changes the device's sample rate (driver/stream/rate_control.h).
+    virtual NTSTATUS SetSampleRate(ULONG rate, BOOLEAN force) = 0;
+    // The lowest and highest rate the bus speed allows.
+    virtual NTSTATUS GetRateLimits(ULONG* lowest, ULONG* highest) = 0;
+    // The hardware key's "gDumpCapture" as read at Init (kDumpCaptureHex:
+    // completed capture transfers are traced as hex bytes).
+    virtual ULONG DumpCaptureMode() = 0;
+
 protected:
     ~IAdapterCommon() = default;
+};
+
+// {7D4A2E91-36C8-4B5F-9E07-A1C3F5D86B24}
+inline constexpr GUID IID_ISystemAudioSubdevice = {
+    0x7d4a2e91, 0x36c8, 0x4b5f, {0x9e, 0x07, 0xa1, 0xc3, 0xf5, 0xd8, 0x6b, 0x24}};
+
+// What the adapter asks of its registered system-audio miniport object
+// (through QueryInterface on it) when the rate changes.
+struct ISystemAudioSubdevice : IUnknown {
+    // Unregisters the miniport's "Wave" subdevice from `deviceObject`
+    // through its port's IUnregisterSubdevice. PASSIVE_LEVEL, adapter mutex
+    // held.
+    virtual NTSTATUS UnregisterSubdevice(DEVICE_OBJECT* deviceObject) = 0;
+
+protected:
+    ~ISystemAudioSubdevice() = default;
 };
 
 // Scopes of IAsioStreamControl::CancelRequests.

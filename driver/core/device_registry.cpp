@@ -236,7 +236,7 @@ NTSTATUS DeviceRegistry::FindDevicePath(DEVICE_OBJECT* pdo) {
 }
 
 NTSTATUS DeviceRegistry::FindEndpoints() {
-    if (endpointsFound_) return STATUS_SUCCESS;
+    if (EndpointsFound()) return STATUS_SUCCESS;
     const ULONG rootChars = Chars(kMmDevicesAudioKey);
     WCHAR buffer[sizeof(kMmDevicesAudioKey) / sizeof(WCHAR) + 16];
     for (bool capture : {false, true}) {
@@ -246,7 +246,7 @@ NTSTATUS DeviceRegistry::FindEndpoints() {
         const WCHAR* direction = capture ? kCaptureSubkey : kRenderSubkey;
         Append(&key, direction, Chars(direction));
         UNICODE_STRING* name = capture ? &capture_ : &render_;
-        name->Length = 0;
+        if (name->Length != 0) continue;  // found before
         NTSTATUS status = FindRegistryRefKey(&key, kEndpointPropertiesSubkey, kEndpointInstancePathValue, &path_,
                                              MatchesInstancePath, name);
         if (status == STATUS_NO_MATCH) status = STATUS_INVALID_DEVICE_REQUEST;
@@ -259,7 +259,6 @@ NTSTATUS DeviceRegistry::FindEndpoints() {
             return status;
         }
     }
-    endpointsFound_ = true;
     return STATUS_SUCCESS;
 }
 

@@ -45,9 +45,12 @@ public:
     // Finds the render and then the capture endpoint record of the device.
     // A direction without one keeps an empty name and is not an error
     // (STATUS_INVALID_DEVICE_REQUEST stays internal); any other failure ends
-    // the walk with its status. Once it succeeds it is not repeated.
+    // the walk with its status. A direction once found is not looked for
+    // again; one still missing is, at every call: on a device's first start
+    // the system audio engine makes the records only after the "Wave"
+    // subdevice registers, which is after this first walk.
     NTSTATUS FindEndpoints();
-    bool EndpointsFound() const { return endpointsFound_; }
+    bool EndpointsFound() const { return render_.Length != 0 && capture_.Length != 0; }
     const UNICODE_STRING& EndpointName(bool capture) const { return capture ? capture_ : render_; }
 
     // The direction's stored device format (channels, bits, rate).
@@ -67,5 +70,4 @@ private:
     UNICODE_STRING path_;
     UNICODE_STRING render_;
     UNICODE_STRING capture_;
-    bool endpointsFound_ = false;
 };

@@ -43,6 +43,9 @@ struct UsbPort {
     DEVICE_OBJECT* pdo = nullptr;
     PnpNode* node = nullptr;
     unsigned enumerations = 0;
+    // Held while the port's device arrives or is re-enumerated: a driver may
+    // cycle the port from its own start, before Arrive has returned the node.
+    std::mutex enumerationMutex;
     std::mutex pipesMutex;
     std::map<UCHAR, std::unique_ptr<PipeRecord>> pipes;  // by endpoint address; handles stay valid
 
@@ -483,7 +486,10 @@ UsbPort* HostController::Plug(std::shared_ptr<VirtualDevice> device, int number)
         port = record.get();
         ports_.push_back(std::move(record));
     }
-    Enumerate(port);
+    {
+        std::lock_guard lock(port->enumerationMutex);
+        Enumerate(port);
+    }
     return port;
 }
 
@@ -536,11 +542,14 @@ void ReenumerateWork(PVOID parameter) {
 }  // namespace
 
 void HostController::Reenumerate(UsbPort* port) {
-    Extension(port->pdo).gone = true;
-    machine_.pnp().Depart(port->node, true);
-    // After the bus reset the device is unconfigured.
-    StandardRequest(*port->device, 0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, {});
-    Enumerate(port);
+    {
+        std::lock_guard enumeration(port->enumerationMutex);
+        Extension(port->pdo).gone = true;
+        machine_.pnp().Depart(port->node, true);
+        // After the bus reset the device is unconfigured.
+        StandardRequest(*port->device, 0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, {});
+        Enumerate(port);
+    }
     std::lock_guard lock(mutex_);
     --pendingEnumerations_;
     idle_.notify_all();

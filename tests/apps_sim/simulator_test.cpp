@@ -1,0 +1,57 @@
+// The simulator binary as a user runs it: a short clean run with its report
+// and JSON, and a bad option's message and exit status.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string output;
+};
+
+Result RunSimulator(const std::string& arguments) {
+    const std::string command = std::string(OVUAC2SIM_PATH) + " " + arguments + " 2>&1";
+    Result result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.output += buffer;
+    const int raw = pclose(pipe);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return result;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Simulator, AShortSteppedRunEndsCleanWithItsReport) {
+    const std::string json = ::testing::TempDir() + "ovuac2sim_report.json";
+    const Result run = RunSimulator("--duration 0.2 --time-scale 0 --json " + json);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("device: USB Audio Class 2.0 at high speed"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("IN transfers of 3072 bytes (6 chunks, 24 frames)"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("clean run"), std::string::npos) << run.output;
+
+    const std::string report = ReadFile(json);
+    for (const char* field : {"\"classVersion\":\"2.0\"", "\"busSpeed\":\"high\"", "\"sampleRate\":44100",
+                              "\"outStride\":196608", "\"outSlots\":8", "\"counterGaps\":0", "\"clean\":true"})
+        EXPECT_NE(report.find(field), std::string::npos) << field << "\n" << report;
+}
+
+TEST(Simulator, ABadOptionIsOneClearLine) {
+    const Result run = RunSimulator("--speed warp");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.output, "ovuac2sim: --speed must be full, high or super, not 'warp'\n");
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// A simulated machine with the maker's device plugged in and an adapter
+// built on its PDO (no driver installed, so PnP leaves the PDO to the test),
+// plus "\asio" handle records and read requests queued the way the handle
+// dispatch does it.
+#pragma once
+
+#include "driver/core/adapter.h"
+#include "driver/core/device_extension.h"
+#include "driver/stream/asio_file_context.h"
+#include "driver/stream/engine.h"
+#include "platform/base/ntstatus.h"
+#include "platform/io/device.h"
+#include "sim/io/io_manager.h"
+#include "sim/kernel/kernel.h"
+#include "sim/machine.h"
+#include "sim/usb/host_controller.h"
+#include "sim/usb/profile/profiles.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace engine_test {
+
+using sim::usb::BusSpeed;
+using sim::usb::HostController;
+using sim::usb::VirtualDevice;
+
+inline constexpr UCHAR kOutEndpoint = 0x01;
+inline constexpr UCHAR kInEndpoint = 0x81;
+
+// Polls until `condition` holds; false after a generous bound, so a hang
+// fails instead of blocking the suite.
+inline bool Eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 20000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+// A read request as the "\asio" dispatch queues it: pending, transferred
+// count 0, buffered I/O into `data`.
+struct ReadRequest {
+    IRP* irp = nullptr;
+    std::vector<UCHAR> data;
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+
+    static NTSTATUS Completed(DEVICE_OBJECT*, IRP* irp, PVOID context) {
+        auto* self = static_cast<ReadRequest*>(context);
+        self->status = irp->IoStatus.Status;
+        self->information = irp->IoStatus.Information;
+        self->done.store(true);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    ~ReadRequest() {
+        if (irp != nullptr) IoFreeIrp(irp);
+    }
+};
+
+// One "\asio" handle: the record and its file object.
+struct AsioHandle {
+    AsioFileContext context{};
+    FILE_OBJECT file{};
+    volatile LONG tick = 0;
+    StreamEngine* attachedTo = nullptr;
+
+    ~AsioHandle() {
+        if (attachedTo != nullptr) attachedTo->DetachHandle(&context);
+    }
+
+    AsioHandle() {
+        context.tag = kAsioHandleTag;
+        context.inputReadPos = kNotSynchronised;
+        context.outputWritePos = kNotSynchronised;
+        InitializeListHead(&context.readQueue);
+        InitializeListHead(&context.adapterLink);
+        KeInitializeSpinLock(&context.readQueueLock);
+        KeInitializeSpinLock(&context.tickLock);
+        file.FsContext2 = &context;
+    }
+    // What IOCTL_UAC2_ASIO_START does to the record before the engine runs.
+    void MarkStarted() {
+        context.running = 1;
+        context.syncFlags = 1;
+        context.inputReadPos = kNotSynchronised;
+        context.outputWritePos = kNotSynchronised;
+    }
+    void MapTick() { context.tickWord = &tick; }
+
+    std::unique_ptr<ReadRequest> QueueRead(ULONG length) {
+        auto request = std::make_unique<ReadRequest>();
+        request->data.assign(length, 0xEE);
+        IRP* irp = IoAllocateIrp(1, FALSE);
+        IoSetCompletionRoutine(irp, ReadRequest::Completed, request.get(), TRUE, TRUE, TRUE);
+        IoSetNextIrpStackLocation(irp);
+        IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_READ;
+        stack->Parameters.Read.Length = length;
+        stack->FileObject = &file;
+        irp->AssociatedIrp.SystemBuffer = request->data.data();
+        irp->IoStatus.Information = 0;
+        IoMarkIrpPending(irp);
+        request->irp = irp;
+        KLOCK_QUEUE_HANDLE lock;
+        KeAcquireInStackQueuedSpinLock(&context.readQueueLock, &lock);
+        InsertTailList(&context.readQueue, &irp->Tail.Overlay.ListEntry);
+        KeReleaseInStackQueuedSpinLock(&lock);
+        return request;
+    }
+
+    // A write as the dispatch hands it over; returns (status, bytes).
+    std::pair<NTSTATUS, ULONG_PTR> Write(StreamEngine& engine, const void* data, ULONG length) {
+        ReadRequest result;
+        IRP* irp = IoAllocateIrp(1, FALSE);
+        IoSetCompletionRoutine(irp, ReadRequest::Completed, &result, TRUE, TRUE, TRUE);
+        IoSetNextIrpStackLocation(irp);
+        IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_WRITE;
+        stack->Parameters.Write.Length = length;
+        stack->FileObject = &file;
+        irp->AssociatedIrp.SystemBuffer = const_cast<void*>(data);
+        result.irp = irp;
+        engine.Write(irp);
+        return {result.status, result.information};
+    }
+};
+
+struct DeviceSetup {
+    BusSpeed speed = BusSpeed::High;
+    ULONG rate = 48000;
+    std::optional<std::uint8_t> channels{};
+    std::optional<std::uint16_t> maxPacketSize{};
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+    sim::Machine machine;
+    std::shared_ptr<VirtualDevice> device;
+    DEVICE_OBJECT* fdo = nullptr;
+    AdapterCommon* adapter = nullptr;
+    StreamEngine* engine = nullptr;
+    // The endpoint records' formats, as the adapter would read them.
+    struct Formats final : IDefaultFormatSource {
+        ULONG channels = 2;
+        ULONG bits = 32;
+        NTSTATUS status = STATUS_SUCCESS;
+        int calls = 0;
+        NTSTATUS GetDefaultFormat(bool, ULONG* c, ULONG* b) override {
+            ++calls;
+            *c = channels;
+            *b = bits;
+            return status;
+        }
+    } formats;
+
+    void Build(const DeviceSetup& setup) {
+        sim::usb::MakerDeviceOptions options;
+        options.speed = setup.speed;
+        options.channels = setup.channels;
+        options.maxPacketSize = setup.maxPacketSize;
+        device = std::make_shared<VirtualDevice>(sim::usb::MakerDevice(options));
+        sim::usb::UsbPort* port = machine.usb().Plug(device);
+        DRIVER_OBJECT* driver = machine.io().CreateDriverObject(u"\\Driver\\ovuengine");
+        ASSERT_EQ(IoCreateDevice(driver, kDeviceExtensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
+                  STATUS_SUCCESS);
+        fdo->Flags |= DO_BUFFERED_IO;
+        ASSERT_EQ(AdapterCommon::Create(&adapter), STATUS_SUCCESS);
+        ASSERT_EQ(adapter->Init(HostController::Pdo(port), fdo), STATUS_SUCCESS);
+        engine = &adapter->Engine();
+        engine->SetCurrentRate(setup.rate);
+        engine->AttachDefaultFormatSource(&formats);
+        device->CaptureCounter();
+    }
+
+    void TearDown() override {
+        if (adapter != nullptr) adapter->Release();
+        if (fdo != nullptr) IoDeleteDevice(fdo);
+    }
+
+    void Attach(AsioHandle& handle) {
+        ASSERT_EQ(engine->AttachHandle(&handle.context), STATUS_SUCCESS);
+        handle.attachedTo = engine;
+    }
+
+    // Both directions have all their transfers in flight.
+    bool Primed() {
+        return Eventually([&] {
+            return engine->Direction(true).outstanding == kCaptureTransfersInFlight &&
+                   engine->Direction(false).outstanding == kPlaybackTransfersInFlight;
+        });
+    }
+
+    ULONG FramesPerIn() const {
+        const auto view = engine->Direction(true);
+        return ChunkBytesToFrames(adapter->Device().BusSpeed(), engine->CurrentRate(), view.transferBytes);
+    }
+
+    // Moves the device clock by whole IN transfers, letting the DPCs and
+    // the resubmissions keep up after each one.
+    void StepTransfers(ULONG transfers) {
+        const ULONG frames = FramesPerIn();
+        for (ULONG i = 0; i < transfers; ++i) {
+            device->AdvanceFrames(frames);
+            machine.kernel().DrainDpcs();
+        }
+    }
+
+    std::uint64_t PoolAllocations() { return machine.kernel().pool().TotalAllocations(); }
+};
+
+}  // namespace engine_test

@@ -1,0 +1,74 @@
+// The engine with the device on its real-time clock: the workers, the
+// completion context, the DPCs and an ASIO client thread run concurrently.
+#include "tests/driver_engine/engine_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace engine_test {
+namespace {
+
+struct RealTimeCase {
+    BusSpeed speed;
+    ULONG rate;
+};
+
+class RealTime : public EngineTest, public ::testing::WithParamInterface<RealTimeCase> {};
+
+TEST_P(RealTime, KeepsEveryTransferInFlightAndLosesNoInTransfer) {
+    const RealTimeCase& c = GetParam();
+    Build({c.speed, c.rate});
+    AsioHandle handle;
+    Attach(handle);
+    handle.MapTick();
+    handle.MarkStarted();
+    engine->RecomputeRunning();
+    device->SetRealTime(1.0);
+    ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
+
+    // An ASIO client: one buffer read, one buffer written, over and over.
+    const ULONG bufferFrames = engine->BufferSize();
+    const ULONG bpf = engine->Direction(true).bytesPerFrame;
+    const ULONG64 target = 3ull * c.rate;  // about three seconds of frames
+    ULONG reads = 0;
+    std::vector<UCHAR> out(bufferFrames * bpf, 0x01);
+    for (;;) {
+        auto read = handle.QueueRead(bufferFrames * bpf);
+        ASSERT_TRUE(Eventually([&] { return read->done.load(); }));
+        ASSERT_EQ(read->status, STATUS_SUCCESS);
+        ++reads;
+        const auto [status, written] = handle.Write(*engine, out.data(), static_cast<ULONG>(out.size()));
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        ASSERT_EQ(written, out.size());
+        if (ReadAcquire64(reinterpret_cast<volatile LONG64*>(&handle.context.stampedFrame)) >=
+            static_cast<LONG64>(target))
+            break;
+    }
+    const auto in = device->Counters(kInEndpoint);
+    const auto outCounters = device->Counters(kOutEndpoint);
+    const auto stream = device->Stream();
+    EXPECT_EQ(in.maxInFlight, kCaptureTransfersInFlight);
+    EXPECT_EQ(outCounters.maxInFlight, kPlaybackTransfersInFlight);
+    EXPECT_EQ(in.succeeded, in.completed);
+    EXPECT_EQ(stream.overrunChunks, 0u);
+    EXPECT_EQ(engine->Counters().captureErrors, 0);
+    EXPECT_EQ(engine->Counters().captureBuffersDropped, 0);
+    EXPECT_EQ(engine->Counters().recoveries, 0);
+    EXPECT_GT(handle.tick, 0);
+    EXPECT_GE(reads, static_cast<ULONG>(target / bufferFrames));
+
+    ASSERT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+    device->SetStepped();
+    // Every frame the device captured reached the engine's frame clock, but
+    // the transfers the stop cut short.
+    const ULONG64 captured = engine->Rings().capturedFrames;
+    EXPECT_LE(captured, device->Stream().framesCaptured);
+    EXPECT_GE(captured + kCaptureTransfersInFlight * FramesPerIn(), device->Stream().framesCaptured);
+    EXPECT_EQ(machine.kernel().RunningSystemThreads(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(SuperSpeedAndHighSpeed, RealTime,
+                         ::testing::Values(RealTimeCase{BusSpeed::Super, 192000},
+                                           RealTimeCase{BusSpeed::High, 44100}));
+
+}  // namespace
+}  // namespace engine_test
