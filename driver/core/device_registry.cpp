@@ -286,8 +286,13 @@ NTSTATUS DeviceRegistry::ReadEndpointFormat(bool capture, ULONG* channels, ULONG
     ULONG length = 0;
     status = properties.QueryValue(kEndpointDeviceFormatValue, data, sizeof(data), &length);
     if (!NT_SUCCESS(status)) return status;
-    // The header, then at least the fixed part of a WAVEFORMATEX.
+    // The header, then at least the fixed part of a WAVEFORMATEX, and no
+    // more format than the value holds.
     if (length < sizeof(EndpointFormatHeader) + offsetof(WAVEFORMATEX, cbSize)) return STATUS_UNSUCCESSFUL;
+    EndpointFormatHeader header;
+    std::memcpy(&header, data, sizeof(header));
+    if (header.formatBytes < offsetof(WAVEFORMATEX, cbSize) || header.formatBytes > length - sizeof(header))
+        return STATUS_UNSUCCESSFUL;
     WAVEFORMATEX format;
     std::memcpy(&format, data + sizeof(EndpointFormatHeader), sizeof(format));
     *channels = format.nChannels;

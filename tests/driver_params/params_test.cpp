@@ -2,6 +2,7 @@
 // and endpoint records, against the simulated registry and PnP tree.
 #include "driver/core/device_registry.h"
 #include "driver/core/margin.h"
+#include "driver/core/usb_trace.h"
 #include "platform/base/ntstatus.h"
 #include "platform/ks/mmreg.h"
 #include "platform/registry/registry_types.h"
@@ -78,6 +79,20 @@ TEST_F(Registry, MarginTablesComeFromTheParametersKeyWhateverTheValueType) {
     EXPECT_EQ(machine.kernel().pool().LiveBlocks(), 0u);
 }
 
+TEST_F(Registry, BothTablesAreTracedAsRead) {
+    TraceRegisterProvider(&g_DriverTrace);
+    machine.kernel().tracing().Enable("ovuac2audio", TRACE_LEVEL_INFORMATION);
+    const MarginEntry shortHs = {100, 2, 1, 5};
+    SetMargin(u"Margin Formula HS", REG_BINARY, &shortHs, sizeof(shortHs));
+    Read();
+    const std::string text = machine.kernel().tracing().Text();
+    TraceUnregisterProvider(&g_DriverTrace);
+    EXPECT_NE(text.find("Margin Formula SS class 0 entry 2: limit 4096 x3 /4 +48"), std::string::npos) << text;
+    EXPECT_NE(text.find("Margin Formula SS class 2 entry 3: limit 0 x0 /0 +0"), std::string::npos) << text;
+    EXPECT_NE(text.find("Margin Formula HS class 0 entry 0: limit 100 x2 /1 +5"), std::string::npos) << text;
+    EXPECT_NE(text.find("Margin Formula HS class 0 entry 1: limit 0 x0 /0 +0"), std::string::npos) << text;
+}
+
 // A plugged maker device with no driver: the test calls the driver's
 // registry code on its PDO.
 struct DeviceRecords : ::testing::Test {
@@ -145,6 +160,13 @@ TEST_F(DeviceRecords, EndpointsMatchTheInstancePathWithOrWithoutTheBracePrefix) 
     EXPECT_EQ(bits, 24u);
     EXPECT_EQ(rate, 96000u);
     EXPECT_EQ(records.ReadEndpointRate(true, &rate), STATUS_OBJECT_NAME_NOT_FOUND);  // no format stored
+    // A header that promises more format than the value holds is not read.
+    const std::u16string captureProps = audio + u"\\Capture\\" + capture + u"\\Properties";
+    std::vector<std::uint8_t> cut(sizeof(EndpointFormatHeader) + sizeof(WAVEFORMATEX));
+    const EndpointFormatHeader promise{kVariantTypeBlob, 0, sizeof(WAVEFORMATEXTENSIBLE)};
+    std::memcpy(cut.data(), &promise, sizeof(promise));
+    machine.registry().SetBinary(captureProps, kEndpointDeviceFormatValue, cut);
+    EXPECT_EQ(records.ReadEndpointRate(true, &rate), STATUS_UNSUCCESSFUL);
 
     // The cache value goes; a missing one counts as deleted.
     const std::u16string renderProps = audio + u"\\Render\\" + render + u"\\Properties";
@@ -169,6 +191,34 @@ TEST_F(DeviceRecords, ADirectionWithoutEndpointStaysEmptyAndIsNoError) {
     DeviceRegistry again;
     ASSERT_EQ(again.FindDevicePath(pdo), STATUS_SUCCESS);
     EXPECT_EQ(again.FindEndpoints(), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(DeviceRecords, AMissingDirectionIsLookedForAgainAndOverlongNamesEndTheWalk) {
+    const char16_t* render = u"{0c1e2a3b-0000-4000-8000-000000000001}";
+    AddEndpoint(u"Render", render, u"{1}." + instance);
+    DeviceRegistry records;
+    ASSERT_EQ(records.FindDevicePath(pdo), STATUS_SUCCESS);
+    ASSERT_EQ(records.FindEndpoints(), STATUS_SUCCESS);
+    EXPECT_FALSE(records.EndpointsFound());
+
+    // The capture record appears later (the audio engine makes it once the
+    // filter is there): the next walk finds it and keeps the render one.
+    const char16_t* capture = u"{0c1e2a3b-0000-4000-8000-000000000002}";
+    AddEndpoint(u"Capture", capture, u"{1}." + instance);
+    ASSERT_EQ(records.FindEndpoints(), STATUS_SUCCESS);
+    EXPECT_TRUE(records.EndpointsFound());
+    EXPECT_EQ(Text(records.EndpointName(false)), render);
+    EXPECT_EQ(Text(records.EndpointName(true)), capture);
+
+    // A matching key whose name does not fit the 78-byte name: the walk
+    // fails with that status rather than keep a cut name.
+    machine.registry().DeleteKey(audio + u"\\Capture\\" + capture);
+    AddEndpoint(u"Capture", u"{0.0.1.00000000}.{0c1e2a3b-0000-4000-8000-000000000002}", instance);
+    DeviceRegistry again;
+    ASSERT_EQ(again.FindDevicePath(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(again.FindEndpoints(), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(again.EndpointName(true).Length, 0);
+    EXPECT_EQ(machine.kernel().pool().LiveBlocks(), 0u);
 }
 
 TEST_F(DeviceRecords, HardwareKeyValuesAndClockSourceProperties) {

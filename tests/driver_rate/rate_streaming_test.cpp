@@ -1,5 +1,5 @@
 // Rate and clock-source changes against running streams: the engine's
-// worker threads run, the device's clock stands still.
+// worker threads run against the device's real-time clock.
 #include "rate_fixture.h"
 
 #include "driver/stream/asio_file_context.h"
@@ -12,6 +12,8 @@ TEST_F(RateTest, StreamsRefuseChangesUnlessForcedWithoutAsio) {
     auto* port = Plug();
     AdapterCommon& adapter = Adapter(port);
     StreamEngine& engine = adapter.Engine();
+    // Playback workers only see their stop once an OUT transfer completes.
+    Device(port).SetRealTime();
     // As the system audio engine's streams do: formats, then one user on
     // each direction.
     ASSERT_EQ(engine.SetFormat(true, 1, 2, 24, 44100), STATUS_SUCCESS);
