@@ -392,11 +392,17 @@ NTSTATUS StreamEngine::StopStreamingLocked() {
         PVOID thread = dir.thread;
         dir.thread = nullptr;
         KeClearEvent(&dir.run);
-        if (capture) {
-            // In-flight IN transfers would otherwise wait for the device.
-            if (StreamingInterface* stream = Interface(true); stream != nullptr && stream->DataPipe != nullptr)
-                adapter_->Device().AbortPipe(stream->DataPipe);
+        if (!capture) {
+            // Queued render packets keep OUT transfers going after the stop;
+            // with capture stopped nothing would ever consume them.
+            SpinHold hold(&outputLock_);
+            while (!IsListEmpty(&renderPackets_))
+                ReleasePacket(OVU_CONTAINING_RECORD(RemoveHeadList(&renderPackets_), SystemAudioPacket, link));
         }
+        // The worker waits for a semaphore unit, which only a completion
+        // gives back: abort instead of waiting for the device to finish.
+        if (StreamingInterface* stream = Interface(capture); stream != nullptr && stream->DataPipe != nullptr)
+            adapter_->Device().AbortPipe(stream->DataPipe);
         KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(thread);
     }

@@ -59,8 +59,13 @@ void StreamEngine::RunWorker(DirectionState& dir) {
     KeReleaseSemaphore(&dir.semaphore, IO_NO_INCREMENT, 1, FALSE);
     StreamingInterface* stream = Interface(dir.capture);
     UsbAudioDevice& device = adapter_->Device();
-    // The stop operation aborted the capture pipe already.
-    if (!dir.capture && stream != nullptr && stream->DataPipe != nullptr) device.AbortPipe(stream->DataPipe);
+    // The stop operation aborts too, but a worker that leaves because the
+    // device went away must not wait for transfers the device still holds.
+    if (stream != nullptr && stream->DataPipe != nullptr) device.AbortPipe(stream->DataPipe);
+    if (dir.capture && DeviceGone()) {
+        StreamingInterface* playback = Interface(false);
+        if (playback != nullptr && playback->DataPipe != nullptr) device.AbortPipe(playback->DataPipe);
+    }
     KeWaitForSingleObject(&dir.idle, Executive, KernelMode, FALSE, nullptr);
     if (!DeviceGone() && !Removed() && stream != nullptr && stream->DataPipe != nullptr) device.ResetPipe(stream->DataPipe);
     SelectSettingZero(dir.capture);

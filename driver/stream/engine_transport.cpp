@@ -119,14 +119,15 @@ void StreamEngine::ServeReads() {
                     irp = OVU_CONTAINING_RECORD(RemoveHeadList(&handle->readQueue), IRP, Tail.Overlay.ListEntry);
             }
             if (irp == nullptr) break;
-            auto* target = static_cast<UCHAR*>(RequestBuffer(irp));
-            if (target == nullptr) {
-                CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0, IO_SOUND_INCREMENT);
-                continue;
-            }
             const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
             const ULONG done = static_cast<ULONG>(irp->IoStatus.Information);
             const ULONG want = length > done ? length - done : 0;
+            // A zero-length read has no buffer and needs none.
+            auto* target = static_cast<UCHAR*>(RequestBuffer(irp));
+            if (target == nullptr && want != 0) {
+                CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0, IO_SOUND_INCREMENT);
+                continue;
+            }
             ULONG copied = 0;
             if (want == 0) {
             } else if (want > kRingSize || handle->inputReadPos > kRingSize - 1) {
@@ -139,7 +140,9 @@ void StreamEngine::ServeReads() {
             }
             irp->IoStatus.Information = done + copied;
             if (done + copied >= length) {
-                if (ReadAcquire(&handle->syncFlags) & 1) {
+                // A zero-length read before the first pass has no position
+                // to stamp from; the next real read stamps instead.
+                if ((ReadAcquire(&handle->syncFlags) & 1) && handle->inputReadPos < kRingSize) {
                     // Counted back from the write position, so a read that
                     // ended before the ring's wrap still gets its own lap.
                     const ULONG behind = RingDistance(handle->inputReadPos, writePos) / bytesPerFrame;
