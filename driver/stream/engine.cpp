@@ -175,9 +175,19 @@ void StreamEngine::MarkDeviceGone() {
 bool StreamEngine::DirectionRunning(bool capture) const { return Dir(capture).thread != nullptr; }
 
 StreamEngine::DirectionView StreamEngine::Direction(bool capture) const {
-    const DirectionState& d = Dir(capture);
-    return {d.formatTag,         d.channels,      d.bits,  d.rate, d.bytesPerFrame, d.formatSet,
-            d.chunksPerTransfer, d.transferBytes, d.users, d.outstanding};
+    auto& d = const_cast<DirectionState&>(Dir(capture));
+    ULONG users = 0;
+    ULONG outstanding = 0;
+    {
+        SpinHold hold(&d.userLock);
+        users = d.users;
+    }
+    {
+        SpinHold hold(&d.outstandingLock);
+        outstanding = d.outstanding;
+    }
+    return {d.formatTag,         d.channels,      d.bits, d.rate,     d.bytesPerFrame, d.formatSet,
+            d.chunksPerTransfer, d.transferBytes, users,  outstanding};
 }
 
 StreamEngine::RingView StreamEngine::Rings() const {

@@ -173,7 +173,11 @@ public:
         OutputLayout layout;
         ULONG outputSlot, renderGroup, playCursor, silenceFill, silenceLag;
     };
+    // A snapshot for tests and diagnostics: exact only while no transfer
+    // completes (stopped, or a stepped clock between steps).
     RingView Rings() const;
+    // Safe while streaming.
+    ULONG64 CapturedFrames() const { return __atomic_load_n(&capturedFrames_, __ATOMIC_RELAXED); }
     const EngineCounters& Counters() const { return counters_; }
     UCHAR* OutputRing() { return outputRing_; }
     KSPIN_LOCK* OutputLock() { return &outputLock_; }

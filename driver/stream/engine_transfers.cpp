@@ -295,7 +295,8 @@ void StreamEngine::CaptureComplete(NTSTATUS status, ULONG bytes, PVOID context, 
 
     buffer->stamp = self->capturedFrames_;
     self->CaptureBytes(buffer) = bytes;
-    if (NT_SUCCESS(status)) self->capturedFrames_ += self->FramesInTransfer(bytes);
+    if (NT_SUCCESS(status))
+        __atomic_store_n(&self->capturedFrames_, self->capturedFrames_ + self->FramesInTransfer(bytes), __ATOMIC_RELAXED);
 
     if (!NT_SUCCESS(status)) {
         self->FreeCaptureBuffer(buffer);
