@@ -427,6 +427,8 @@ NTSTATUS StreamEngine::StopStreamingLocked() {
             ReleasePacket(OVU_CONTAINING_RECORD(RemoveHeadList(&renderPackets_), SystemAudioPacket, link));
     }
     if (capture_.thread == nullptr && playback_.thread == nullptr) {
+        for (bool capture : {true, false})
+            if (Dir(capture).users == 0) SelectSettingZero(capture);
         SpinHold hold(&outputLock_);
         layout_.stride = 0;
         layout_.groupCount = 0;
