@@ -191,6 +191,7 @@ StreamEngine::DirectionView StreamEngine::Direction(bool capture) const {
 }
 
 StreamEngine::RingView StreamEngine::Rings() const {
+    SpinHold hold(const_cast<KSPIN_LOCK*>(&outputLock_));
     return {inputRing_, inputWritePos_, capturedFrames_, baseFrame_,  outputRing_, layout_,
             outputSlot_, renderGroup_,  playCursor_,     silenceFill_, silenceLag_};
 }

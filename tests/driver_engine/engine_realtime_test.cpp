@@ -55,12 +55,12 @@ TEST_P(RealTime, KeepsEveryTransferInFlightAndLosesNoInTransfer) {
     EXPECT_EQ(outCounters.maxInFlight, kPlaybackTransfersInFlight);
     EXPECT_EQ(in.succeeded, in.completed);
     EXPECT_EQ(stream.overrunChunks, 0u);
-    EXPECT_EQ(engine->Counters().captureErrors, 0);
-    EXPECT_EQ(engine->Counters().recoveries, 0);
+    EXPECT_EQ(ReadAcquire(&engine->Counters().captureErrors), 0);
+    EXPECT_EQ(ReadAcquire(&engine->Counters().recoveries), 0);
     EXPECT_GT(ReadAcquire(&handle.tick), 0);
     // How far the capture DPC fell behind is the host's scheduling, not the
     // engine's: it is counted and shown, not asserted.
-    RecordProperty("captureBuffersDropped", engine->Counters().captureBuffersDropped);
+    RecordProperty("captureBuffersDropped", ReadAcquire(&engine->Counters().captureBuffersDropped));
     RecordProperty("reads", static_cast<int>(reads));
 
     ASSERT_EQ(engine->AsioStop(), STATUS_SUCCESS);

@@ -193,7 +193,7 @@ TEST_F(EngineTest, AShortTransferCopiesOnlyTheChunksItHolds) {
     // 2 chunks of 4 frames, then a whole transfer of 6 chunks.
     EXPECT_EQ(rings.capturedFrames, 8u + 24u);
     EXPECT_EQ(rings.inputWritePos, (8u + 24u) * 128u);
-    EXPECT_EQ(engine->Counters().shortCaptures, 1);
+    EXPECT_EQ(ReadAcquire(&engine->Counters().shortCaptures), 1);
     const sim::usb::SampleLayout layout{32, 4, 32};
     const auto a = sim::usb::DecodeCounterSample(rings.inputRing, layout);
     const auto b = sim::usb::DecodeCounterSample(rings.inputRing + 31 * 128, layout);
@@ -233,7 +233,7 @@ TEST_F(EngineTest, WithEveryBufferWaitingTheOldestIsReused) {
         engine->CaptureBufferCounts(&free, &completed);
         EXPECT_EQ(free, 0u);
         EXPECT_EQ(completed, kCaptureBufferCount - kCaptureTransfersInFlight);
-        EXPECT_EQ(engine->Counters().captureBuffersDropped, 3);
+        EXPECT_EQ(ReadAcquire(&engine->Counters().captureBuffersDropped), 3);
         EXPECT_EQ(engine->Direction(true).outstanding, kCaptureTransfersInFlight);
         blocker.release = true;
         machine.kernel().DrainDpcs();
@@ -301,12 +301,12 @@ TEST_F(EngineTest, AStalledEndpointIsResetAndStreamingResumesOnTheSameFrameClock
     const ULONG writeBefore = engine->Rings().inputWritePos;
 
     device->StallEndpoint(kInEndpoint);
-    EXPECT_TRUE(Eventually([&] { return engine->Counters().recoveries >= 1; }));
+    EXPECT_TRUE(Eventually([&] { return ReadAcquire(&engine->Counters().recoveries) >= 1; }));
     // Recovered: the pipe was reset and every transfer is back in flight.
     ASSERT_TRUE(Primed());
     EXPECT_GE(device->Counters(kInEndpoint).resets, 1u);
     EXPECT_FALSE(engine->DeviceGone());
-    EXPECT_GE(engine->Counters().captureErrors, 1);
+    EXPECT_GE(ReadAcquire(&engine->Counters().captureErrors), 1);
 
     StepTransfers(5);
     const auto rings = engine->Rings();
@@ -326,10 +326,10 @@ TEST_F(EngineTest, AFailedPlaybackTransferIsRecoveredWithoutStoppingCapture) {
     device->InjectTransferErrors(kOutEndpoint, 1, USBD_STATUS_STALL_PID);
     // One OUT transfer lasts 1536 frames: enough steps to reach the fault.
     StepTransfers(70);
-    EXPECT_TRUE(Eventually([&] { return engine->Counters().recoveries >= 1; }));
+    EXPECT_TRUE(Eventually([&] { return ReadAcquire(&engine->Counters().recoveries) >= 1; }));
     ASSERT_TRUE(Primed());
-    EXPECT_GE(engine->Counters().playbackErrors, 1);
-    EXPECT_EQ(engine->Counters().captureErrors, 0);
+    EXPECT_GE(ReadAcquire(&engine->Counters().playbackErrors), 1);
+    EXPECT_EQ(ReadAcquire(&engine->Counters().captureErrors), 0);
     EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
 }
 
