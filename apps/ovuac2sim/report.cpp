@@ -59,8 +59,11 @@ void PrintFinal(const Report& r) {
                 static_cast<unsigned long long>(r.transferErrors), static_cast<unsigned long long>(r.recoveries));
     std::printf("device overrun %llu frames, underrun %llu frames\n", static_cast<unsigned long long>(r.overrunFrames),
                 static_cast<unsigned long long>(r.underrunFrames));
-    std::printf("counter pattern: %llu frames checked, %llu gaps\n", static_cast<unsigned long long>(r.checkedFrames),
-                static_cast<unsigned long long>(r.counterGaps));
+    if (r.loopback)
+        std::printf("capture: loopback of what the device played (no counter pattern to check)\n");
+    else
+        std::printf("counter pattern: %llu frames checked, %llu gaps\n",
+                    static_cast<unsigned long long>(r.checkedFrames), static_cast<unsigned long long>(r.counterGaps));
     if (r.clean) std::printf("clean run\n");
     else std::printf("NOT CLEAN: %s\n", r.problem.c_str());
 }
@@ -163,6 +166,7 @@ std::string ReportJson(const Report& r) {
         .Field("counterFramesChecked", r.checkedFrames)
         .Field("counterGaps", r.counterGaps)
         .EndObject();
+    j.Field("captureSource", r.loopback ? "loopback" : "counter");
     j.Field("streamed", r.streamed).Field("clean", r.clean);
     if (!r.clean) j.Field("problem", r.problem.c_str());
     j.EndObject();

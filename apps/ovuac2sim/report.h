@@ -72,6 +72,7 @@ struct Report {
     std::uint64_t transferErrors = 0, recoveries = 0;
     std::uint64_t overrunFrames = 0, underrunFrames = 0;
     std::uint64_t checkedFrames = 0, counterGaps = 0;
+    bool loopback = false;  // capture is the loopback, not the counter pattern
     bool streamed = false;
     bool clean = false;
     std::string problem;  // why the run is not clean

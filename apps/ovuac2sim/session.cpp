@@ -1,14 +1,18 @@
 #include "apps/ovuac2sim/session.h"
 
+#include "apps/ovuac2sim/describing_miniport.h"
+
 #include "driver/core/adapter.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver_entry.h"
+#include "driver/core/driver_services.h"
 #include "driver/core/filter_description.h"
 #include "driver/core/filter_node_types.h"
 #include "driver/stream/engine_table.h"
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/object.h"
 #include "platform/trace/trace.h"
+#include "sim/audio/endpoints.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/tracing.h"
 #include "sim/machine.h"
@@ -185,10 +189,13 @@ void CheckCounterPattern(const StreamEngine::RingView& rings, const sim::usb::Sa
     r->checkedFrames = frames;
 }
 
+// Nothing sends the report's copy of the description a property request.
+NTSTATUS NoNodeProperties(PCPROPERTY_REQUEST*) { return STATUS_INVALID_DEVICE_REQUEST; }
+
 // The filter description the system audio engine would get at `rate`.
 void DescribeFilter(UsbAudioDevice& model, ULONG rate, Report* r) {
     FilterDescription d{};
-    const NTSTATUS status = BuildFilterDescription(model, rate, nullptr, nullptr, &d);
+    const NTSTATUS status = BuildFilterDescription(model, rate, &NoNodeProperties, nullptr, &d);
     if (!NT_SUCCESS(status)) {
         r->filter.status = StatusText(status);
         return;
@@ -223,6 +230,37 @@ void DescribeFilter(UsbAudioDevice& model, ULONG rate, Report* r) {
     FreeFilterDescription(&d);
 }
 
+// After a rate change the package's service rewrites the device formats
+// stored in the device's endpoint records; the service is not built yet, so
+// the simulator does it, and a later run started from the saved registry
+// comes back at the new rate.
+void RecordRateInEndpoints(sim::Machine& machine, const std::u16string& instancePath, ULONG rate) {
+    for (sim::audio::Flow flow : {sim::audio::Flow::Render, sim::audio::Flow::Capture}) {
+        const auto endpoint = sim::audio::FindEndpoint(machine.registry(), flow, instancePath);
+        if (!endpoint) continue;
+        auto format = sim::audio::ReadDeviceFormat(machine.registry(), flow, *endpoint);
+        if (!format) continue;
+        format->rate = rate;
+        sim::audio::WriteDeviceFormat(machine.registry(), flow, *endpoint, *format);
+    }
+}
+
+// On the stepped clock the device waits for the host: before each step the
+// workers (real threads) get the time to put every transfer back in flight,
+// as they would long before the next packet on real hardware. False when
+// they did not within a generous real-time bound.
+bool WaitForTransfersInFlight(sim::Machine& machine, const StreamEngine& engine) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        machine.kernel().RunUntilQuiet();
+        if (engine.Direction(true).outstanding == kCaptureTransfersInFlight &&
+            engine.Direction(false).outstanding == kPlaybackTransfersInFlight)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::yield();
+    }
+}
+
 UCHAR DataEndpoint(const StreamingInterface* s, UCHAR fallback) {
     return s != nullptr && s->DataPipe != nullptr ? s->DataPipe->EndpointAddress : fallback;
 }
@@ -244,12 +282,16 @@ bool Run(const Options& o, Report* r, std::string* error) {
     }
     std::shared_ptr<VirtualDevice> device = MakeDevice(o, error);
     if (!device) return false;
+    r->loopback = o.loopback;
     if (o.loopback) device->CaptureLoopback(o.loopbackLatency);
     else device->CaptureCounter();
     r->speed = device->Speed() == BusSpeed::Full ? "full" : device->Speed() == BusSpeed::High ? "high" : "super";
 
     // The package as an installation leaves it: the driver's service key
-    // (with "\Parameters") and its hardware ids.
+    // (with "\Parameters") and its hardware ids. Until the package has its
+    // own WaveRT miniport, the simulator's describing one stands for the
+    // system-audio side.
+    Services() = {nullptr, CreateDescribingWaveMiniport, nullptr};
     machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, HardwareIds(*device));
     sim::usb::UsbPort* port = machine.usb().Plug(device);
     sim::PnpNode* node = sim::usb::HostController::Node(port);
@@ -264,6 +306,14 @@ bool Run(const Options& o, Report* r, std::string* error) {
     DescribeModel(model, r);
     PrintDevice(*r);
     StreamEngine& engine = adapter->Engine();
+    if (o.rate && ExtensionOf(fdo)->MidiMode == 0) {
+        const NTSTATUS changed = adapter->SetSampleRate(*o.rate, FALSE);
+        if (!NT_SUCCESS(changed)) {
+            *error = "the rate change to " + std::to_string(*o.rate) + " Hz failed: " + StatusText(changed);
+            return false;
+        }
+        RecordRateInEndpoints(machine, node->InstanceId(), *o.rate);
+    }
     r->clockSource = engine.SelectedClockSource();
     r->rate = engine.CurrentRate();
     if (ExtensionOf(fdo)->MidiMode == 0) {
@@ -276,6 +326,7 @@ bool Run(const Options& o, Report* r, std::string* error) {
         r->clean = true;
     } else {
         UCHAR inEndpoint = 0x81, outEndpoint = 0x01;
+        std::uint64_t errorsWhileStreaming = 0;
         const NTSTATUS started = adapter->Start();
         if (!NT_SUCCESS(started)) {
             r->problem = "streaming did not start: " + StatusText(started);
@@ -304,13 +355,18 @@ bool Run(const Options& o, Report* r, std::string* error) {
             const std::uint64_t progressEvery = r->rate / 2 != 0 ? r->rate / 2 : 1;
             const std::uint64_t start = device->ClockFrame();
             std::uint64_t nextProgress = progressEvery;
-            if (o.timeScale > 0) device->SetRealTime(o.timeScale);
-            for (;;) {
+            bool primed = WaitForTransfersInFlight(machine, engine);
+            if (!primed) r->problem = "the workers did not put their transfers in flight";
+            if (primed && o.timeScale > 0) device->SetRealTime(o.timeScale);
+            while (primed) {
                 if (o.timeScale > 0) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 } else {
+                    if (!WaitForTransfersInFlight(machine, engine)) {
+                        r->problem = "the workers did not keep their transfers in flight";
+                        break;
+                    }
                     device->AdvanceFrames(step);
-                    machine.kernel().RunUntilQuiet();
                 }
                 const std::uint64_t elapsed = device->ClockFrame() - start;
                 if (elapsed >= nextProgress || elapsed >= total) {
@@ -326,8 +382,16 @@ bool Run(const Options& o, Report* r, std::string* error) {
                 if (elapsed >= total) break;
             }
             if (o.timeScale > 0) device->SetStepped();
+            machine.kernel().RunUntilQuiet();
+            // Stopping cancels the transfers in flight, and a running device
+            // clock overruns until the alternate settings are left: neither
+            // belongs to the run.
+            errorsWhileStreaming = static_cast<std::uint64_t>(engine.Counters().captureErrors) +
+                                   static_cast<std::uint64_t>(engine.Counters().playbackErrors);
+            r->overrunFrames = device->Stream().overrunFrames;
+            r->underrunFrames = device->Stream().underrunFrames;
             adapter->Stop();
-            CheckCounterPattern(engine.Rings(), layout, r);
+            if (!o.loopback) CheckCounterPattern(engine.Rings(), layout, r);
         }
         const auto in = device->Counters(inEndpoint);
         const auto out = device->Counters(outEndpoint);
@@ -337,12 +401,12 @@ bool Run(const Options& o, Report* r, std::string* error) {
         r->framesPlayed = stream.framesPlayed;
         r->inTransfers = in.succeeded;
         r->outTransfers = out.succeeded;
-        r->transferErrors = static_cast<std::uint64_t>(counters.captureErrors + counters.playbackErrors);
+        r->transferErrors = errorsWhileStreaming;
         r->recoveries = static_cast<std::uint64_t>(counters.recoveries);
-        r->overrunFrames = stream.overrunFrames;
-        r->underrunFrames = stream.underrunFrames;
-        if (r->streamed) {
+        if (r->streamed && r->problem.empty()) {
             if (r->transferErrors != 0) r->problem = "transfers failed";
+            else if (r->overrunFrames != 0 || r->underrunFrames != 0)
+                r->problem = "the device lost frames: the host did not keep up";
             else if (o.loopback) r->clean = true;
             else if (r->checkedFrames == 0) r->problem = "nothing was captured";
             else if (r->counterGaps != 0) r->problem = "the captured counter pattern has gaps";
