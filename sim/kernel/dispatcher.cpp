@@ -5,6 +5,7 @@
 #include "sim/kernel/time_base.h"
 #include "sim/verifier.h"
 
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -64,12 +65,22 @@ NTSTATUS TryAcquire(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE wa
     return status;
 }
 
+// The objects with wait blocks linked into their lists, and how many: the
+// re-initialisation check asks this rather than reading the object, whose
+// memory may not be initialised yet (a new event on a reused stack).
+std::unordered_map<const DISPATCHER_HEADER*, unsigned>& WaitedOn() {
+    static auto* objects = new std::unordered_map<const DISPATCHER_HEADER*, unsigned>;
+    return *objects;
+}
+
 void Unlink(ThreadRecord& thread) {
     for (ULONG i = 0; i < thread.waitCount; ++i) {
         KWAIT_BLOCK& block = thread.waitBlocks[i];
         if (block.BlockState == kBlockWaiting) {
             RemoveEntryList(&block.WaitListEntry);
             block.BlockState = kBlockIdle;
+            const auto it = WaitedOn().find(static_cast<const DISPATCHER_HEADER*>(block.Object));
+            if (it != WaitedOn().end() && --it->second == 0) WaitedOn().erase(it);
         }
     }
 }
@@ -120,6 +131,8 @@ bool IsDispatcherObject(const DISPATCHER_HEADER* header) {
     default: return false;
     }
 }
+
+bool HasWaiters(const DISPATCHER_HEADER* header) { return WaitedOn().count(header) != 0; }
 
 std::size_t WaitersOn(const void* object) {
     const auto* header = static_cast<const DISPATCHER_HEADER*>(object);
@@ -172,6 +185,7 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
             block.WaitType = static_cast<UCHAR>(waitType);
             block.BlockState = kBlockWaiting;
             InsertTailList(&objects[i]->WaitListHead, &block.WaitListEntry);
+            ++WaitedOn()[objects[i]];
         }
         thread.waitBlocks = blocks;
         thread.waitCount = count;
@@ -198,7 +212,7 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
 void InitializeMutant(KMUTANT* mutant, bool kernelMutex, bool initialOwner) {
     std::lock_guard lock(DispatcherLock());
     DISPATCHER_HEADER& header = mutant->Header;
-    if (IsDispatcherObject(&header) && header.WaitListHead.Flink != nullptr && !IsListEmpty(&header.WaitListHead))
+    if (HasWaiters(&header))
         VerifierStop("mutex %p initialised again while threads wait on it", static_cast<void*>(mutant));
     header.Type = MutantObject;
     header.Signalling = 0;

@@ -26,6 +26,10 @@ inline constexpr UCHAR kThreadSize = 8;
 // True for a header that KeInitialize* (or the thread code) set up.
 bool IsDispatcherObject(const DISPATCHER_HEADER* header);
 
+// With the dispatcher lock held: whether a thread waits on the object at
+// `header` now. Never reads the object itself.
+bool HasWaiters(const DISPATCHER_HEADER* header);
+
 // With the dispatcher lock held: satisfies the waits that `header`'s state
 // now allows, in wait order.
 void WakeWaiters(DISPATCHER_HEADER* header);

@@ -12,8 +12,7 @@ namespace {
 using sim::DispatcherLock;
 
 void CheckNotWaitedOn(DISPATCHER_HEADER* header, const char* what) {
-    if (sim::IsDispatcherObject(header) && header->WaitListHead.Flink != nullptr &&
-        !IsListEmpty(&header->WaitListHead))
+    if (sim::HasWaiters(header))
         sim::VerifierStop("%s %p initialised again while threads wait on it", what, static_cast<void*>(header));
 }
 

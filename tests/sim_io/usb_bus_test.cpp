@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -227,9 +228,12 @@ TEST_F(Plugged, BulkInCompletesAtDispatchLevelWhenTheDeviceClockFillsIt) {
     USBD_CONFIGURATION_HANDLE handle = select->UrbSelectConfiguration.ConfigurationHandle;
     ExFreePool(select);
 
-    std::vector<UCHAR> buffer(GET_SELECT_INTERFACE_REQUEST_SIZE(1));
+    // The request is shorter than the URB union; the storage is not, so the
+    // URB type may be used on it.
+    const USHORT requestSize = GET_SELECT_INTERFACE_REQUEST_SIZE(1);
+    std::vector<UCHAR> buffer(std::max<std::size_t>(requestSize, sizeof(URB)));
     auto* si = reinterpret_cast<URB*>(buffer.data());
-    UsbBuildSelectInterfaceRequest(si, static_cast<USHORT>(buffer.size()), handle, 2, 1);
+    UsbBuildSelectInterfaceRequest(si, requestSize, handle, 2, 1);
     ASSERT_EQ(SubmitSync(pdo, si), STATUS_SUCCESS);
     const USBD_PIPE_INFORMATION& pipe = si->UrbSelectInterface.Interface.Pipes[0];
     EXPECT_EQ(pipe.EndpointAddress, 0x81);

@@ -4,6 +4,7 @@
 #include "sim/kernel/dispatcher.h"
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -222,6 +223,21 @@ TEST_F(KernelTest, SemaphoreBoundsConcurrentHolders) {
     for (auto& t : threads) t.join();
     EXPECT_LE(most, kSlots);
     EXPECT_EQ(KeReadStateSemaphore(&slots), kSlots);
+}
+
+// An event made on reused memory (a stack slot, a recycled pool block) is
+// new, whatever the old bytes look like: only real waiters make a second
+// initialisation a fault.
+TEST_F(KernelTest, InitialisingOverLeftoverBytesIsNoReinitialisation) {
+    KEVENT other;
+    KeInitializeEvent(&other, NotificationEvent, FALSE);
+    alignas(KEVENT) unsigned char slot[sizeof(KEVENT)];
+    std::memcpy(slot, &other, sizeof(other));  // a header whose list head points elsewhere
+    auto* event = reinterpret_cast<KEVENT*>(slot);
+    ASSERT_TRUE(sim::IsDispatcherObject(&event->Header));
+    ASSERT_NE(event->Header.WaitListHead.Flink, &event->Header.WaitListHead);
+    KeInitializeEvent(event, SynchronizationEvent, TRUE);
+    EXPECT_EQ(Poll(event), STATUS_SUCCESS);
 }
 
 TEST_F(KernelTest, DelayExecutionSleepsAndReturnsSuccess) {
