@@ -186,8 +186,8 @@ StreamEngine::DirectionView StreamEngine::Direction(bool capture) const {
         SpinHold hold(&d.outstandingLock);
         outstanding = d.outstanding;
     }
-    return {d.formatTag,         d.channels,      d.bits, d.rate,     d.bytesPerFrame, d.formatSet,
-            d.chunksPerTransfer, d.transferBytes, users,  outstanding};
+    return {d.formatTag,         d.channels,      d.bits,       d.rate, d.bytesPerFrame, d.formatSet,
+            d.chunksPerTransfer, d.transferBytes, d.streamRate, users,  outstanding};
 }
 
 StreamEngine::RingView StreamEngine::Rings() const {
@@ -232,7 +232,11 @@ NTSTATUS StreamEngine::ConfigureDirectionLocked(bool capture) {
     if (Interface(capture) == nullptr) return STATUS_INVALID_PARAMETER;
     if (!dir.formatSet) return STATUS_UNSUCCESSFUL;
     const ULONG speed = Speed();
-    const ULONG rate = currentRate_;
+    const ULONG rate = CurrentRate();
+    // One clock serves both directions: after a forced rate change the new
+    // rate waits until the other direction has stopped too.
+    const DirectionState& other = Dir(!capture);
+    if (other.thread != nullptr && other.streamRate != rate) return STATUS_UNSUCCESSFUL;
     const ULONG d = ChunksPerTransfer(speed, rate);
     AppliedFormat applied{};
     NTSTATUS status = adapter_->Device().ApplyFormat(capture, dir.formatTag, dir.channels, dir.bits, rate, d, &applied);
@@ -259,6 +263,7 @@ NTSTATUS StreamEngine::ConfigureDirectionLocked(bool capture) {
     dir.bytesPerFrame = bytesPerFrame;
     dir.chunksPerTransfer = d;
     dir.transferBytes = applied.TransferSize;
+    dir.streamRate = rate;
     if (capture) return STATUS_SUCCESS;
 
     OutputLayout layout{};
@@ -452,7 +457,7 @@ NTSTATUS StreamEngine::DefaultFormat(bool capture, ULONG* channels, ULONG* bits)
 }
 
 NTSTATUS StreamEngine::SetFormatLocked(bool capture, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate) {
-    if (rate != currentRate_) return STATUS_INVALID_PARAMETER;
+    if (rate != CurrentRate()) return STATUS_INVALID_PARAMETER;
     DirectionState& dir = Dir(capture);
     DirectionState& other = Dir(!capture);
     if (dir.formatSet && dir.channels == channels && dir.bits == bits && dir.rate == rate) return STATUS_SUCCESS;
@@ -500,13 +505,13 @@ NTSTATUS StreamEngine::SetFormat(bool capture, ULONG formatTag, ULONG channels, 
 NTSTATUS StreamEngine::AsioStart() {
     MutexHold hold(&adapterMutex_);
     if (Removed()) return STATUS_DELETE_PENDING;
-    outputMargin_ = OutputMargin(*margins_, Speed(), currentRate_, bufferSize_);
+    outputMargin_ = OutputMargin(*margins_, Speed(), CurrentRate(), bufferSize_);
     for (bool capture : {true, false}) {
         if (Interface(capture) == nullptr || !AtSettingZero(capture)) continue;
         ULONG channels = 0;
         ULONG bits = 0;
         NTSTATUS status = DefaultFormat(capture, &channels, &bits);
-        if (NT_SUCCESS(status)) status = SetFormatLocked(capture, kFormatTagPcmValue, channels, bits, currentRate_);
+        if (NT_SUCCESS(status)) status = SetFormatLocked(capture, kFormatTagPcmValue, channels, bits, CurrentRate());
         if (!NT_SUCCESS(status)) return status;
     }
     NTSTATUS status = StartStreamingLocked();

@@ -145,8 +145,10 @@ public:
     // The driver entry's margin tables; null restores the built-in ones.
     void SetMarginTables(const MarginTables* tables);
     KMUTEX* AdapterMutex() { return &adapterMutex_; }
-    ULONG CurrentRate() const { return currentRate_; }
-    void SetCurrentRate(ULONG rate) { currentRate_ = rate; }
+    // Changed under the adapter mutex; read from any thread (the rate
+    // property, the "\asio" handles).
+    ULONG CurrentRate() const { return static_cast<ULONG>(ReadAcquire(&currentRate_)); }
+    void SetCurrentRate(ULONG rate) { WriteRelease(&currentRate_, static_cast<LONG>(rate)); }
     ULONG SelectedClockSource() const { return selectedClock_; }
     ULONG BufferSize() const { return bufferSize_; }
     bool AnyHandleRunning() const { return ReadAcquire(&anyRunning_) != 0; }
@@ -160,7 +162,7 @@ public:
     struct DirectionView {
         ULONG formatTag, channels, bits, rate, bytesPerFrame;
         bool formatSet;
-        ULONG chunksPerTransfer, transferBytes;
+        ULONG chunksPerTransfer, transferBytes, streamRate;
         ULONG users, outstanding;
     };
     DirectionView Direction(bool capture) const;
@@ -205,9 +207,13 @@ private:
         ULONG rate;
         ULONG bytesPerFrame;
         bool formatSet;
-        // transfer parameters
+        // transfer parameters, fixed while the direction streams
         ULONG chunksPerTransfer;
         ULONG transferBytes;
+        // The rate the device was set to when the direction was configured.
+        // The streaming path frames chunks with it: a forced rate change only
+        // records the new current rate, which the next configuration takes.
+        ULONG streamRate;
         KSPIN_LOCK userLock;
         ULONG users;
         PVOID thread;  // referenced thread object while a worker exists
@@ -277,7 +283,7 @@ private:
     bool lookasidesReady_;
 
     KMUTEX adapterMutex_;
-    ULONG currentRate_;
+    volatile LONG currentRate_;
     ULONG selectedClock_;
     const MarginTables* margins_;
 

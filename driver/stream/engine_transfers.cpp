@@ -275,7 +275,7 @@ void StreamEngine::SubmitCapture(TransferDescriptor* descriptor) {
 ULONG StreamEngine::FramesInTransfer(ULONG bytes) const {
     const ULONG speed = Speed();
     const ULONG chunk = ChunkSize(speed);
-    const ULONG framesPerChunk = FramesPerChunk(speed, currentRate_);
+    const ULONG framesPerChunk = FramesPerChunk(speed, capture_.streamRate);
     const ULONG bytesPerFrame = capture_.bytesPerFrame;
     if (bytesPerFrame == 0) return 0;
     ULONG frames = 0;

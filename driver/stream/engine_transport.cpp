@@ -49,7 +49,7 @@ AsioFileContext* HandleOf(LIST_ENTRY* link) { return OVU_CONTAINING_RECORD(link,
 void StreamEngine::ProcessCaptureBuffer(CaptureBuffer* buffer, ULONG bytes) {
     const ULONG speed = Speed();
     const ULONG chunk = ChunkSize(speed);
-    const ULONG framesPerChunk = FramesPerChunk(speed, currentRate_);
+    const ULONG framesPerChunk = FramesPerChunk(speed, capture_.streamRate);
     const ULONG bytesPerFrame = capture_.bytesPerFrame;
 
     // Only the frames at the start of each chunk the transfer holds: a short
@@ -85,7 +85,7 @@ void StreamEngine::ProcessCaptureBuffer(CaptureBuffer* buffer, ULONG bytes) {
             const ULONG target = ((renderGroup_ + kRenderLookAheadGroups) % groupCount) * playbackBytes;
             if (path != nullptr && ReadAcquire(&renderActive_) != 0)
                 consumed = path->MixRender(outputRing_, kRingSize, target,
-                                           ChunkBytesToFrames(speed, currentRate_, playbackBytes));
+                                           ChunkBytesToFrames(speed, playback_.streamRate, playbackBytes));
             FillSilence(playbackBytes);
         }
     }
@@ -165,7 +165,7 @@ void StreamEngine::ServeReads() {
 // ---------------------------------------------------------------- silence (output lock held)
 
 void StreamEngine::FillSilence(ULONG transferLength) {
-    const ULONG frames = ChunkBytesToFrames(Speed(), currentRate_, transferLength);
+    const ULONG frames = ChunkBytesToFrames(Speed(), playback_.streamRate, transferLength);
     const ULONG step = playback_.channels * frames * 4;
     if (playback_.bytesPerFrame == 0 || frames >= kRingSize / playback_.bytesPerFrame) return;
     ULONG fill = silenceFill_;

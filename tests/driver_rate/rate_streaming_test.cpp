@@ -28,6 +28,9 @@ TEST_F(RateTest, StreamsRefuseChangesUnlessForcedWithoutAsio) {
     EXPECT_EQ(Rate(port), 44100u);
     EXPECT_EQ(adapter.SetSampleRate(48000, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(Rate(port), 48000u);
+    // The running streams keep framing chunks at the rate the device runs.
+    EXPECT_EQ(engine.Direction(true).streamRate, 44100u);
+    EXPECT_EQ(engine.Direction(false).streamRate, 44100u);
 
     // Once an "\asio" handle runs, force is no help.
     AsioFileContext handle{};
