@@ -1,5 +1,6 @@
 // The simulator binary as a user runs it: a short clean run with its report
-// and JSON, and a bad option's message and exit status.
+// and JSON, a second run from the first one's saved registry, and the
+// messages and exit statuses of what it refuses.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -46,6 +47,32 @@ TEST(Simulator, AShortSteppedRunEndsCleanWithItsReport) {
     for (const char* field : {"\"classVersion\":\"2.0\"", "\"busSpeed\":\"high\"", "\"sampleRate\":44100",
                               "\"outStride\":196608", "\"outSlots\":8", "\"counterGaps\":0", "\"clean\":true"})
         EXPECT_NE(report.find(field), std::string::npos) << field << "\n" << report;
+}
+
+// What a real machine keeps between boots goes through the .reg file: the
+// device's "initialized", its clock-source properties and the endpoint
+// records the rate is restored from.
+TEST(Simulator, ASecondRunFromTheSavedRegistryStartsAtTheChangedRate) {
+    const std::string saved = ::testing::TempDir() + "ovuac2sim_machine.reg";
+    const std::string json = ::testing::TempDir() + "ovuac2sim_second.json";
+    const Result first = RunSimulator("--rate 96000 --duration 0.05 --time-scale 0 --save-registry " + saved);
+    ASSERT_EQ(first.status, 0) << first.output;
+    EXPECT_NE(first.output.find("clock source 37, 96000 Hz"), std::string::npos) << first.output;
+    const std::string machine = ReadFile(saved);
+    EXPECT_NE(machine.find("\"initialized\"=dword:00000000"), std::string::npos) << machine;
+
+    const Result second = RunSimulator("--duration 0.05 --time-scale 0 --registry " + saved + " --json " + json);
+    ASSERT_EQ(second.status, 0) << second.output;
+    EXPECT_NE(ReadFile(json).find("\"sampleRate\":96000"), std::string::npos) << second.output;
+}
+
+TEST(Simulator, ARefusedRateIsOneLineWithTheStatus) {
+    const Result run = RunSimulator("--speed full --rate 96000 --duration 0.05 --time-scale 0");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("ovuac2sim: the rate change to 96000 Hz failed: STATUS_INVALID_DEVICE_REQUEST "
+                              "(0xC0000010)\n"),
+              std::string::npos)
+        << run.output;
 }
 
 TEST(Simulator, ABadOptionIsOneClearLine) {
