@@ -31,7 +31,8 @@ void PrintSetup(const Report& r) {
                 r.capture.containerBits, r.capture.transferBytes, r.capture.chunksPerTransfer,
                 r.capture.framesPerTransfer);
     std::printf("playback: %u ch x %u bits, OUT transfers of %u bytes (%u frames), %u slots in the ring\n",
-                r.playback.channels, r.playback.containerBits, r.outStride, r.playback.framesPerTransfer, r.outSlots);
+                r.playback.channels, r.playback.containerBits, r.playback.transferBytes, r.playback.framesPerTransfer,
+                r.outSlots);
 }
 
 void PrintFilter(const Report& r) {
@@ -67,6 +68,17 @@ void PrintFinal(const Report& r) {
     if (r.clean) std::printf("clean run\n");
     else std::printf("NOT CLEAN: %s\n", r.problem.c_str());
 }
+
+namespace {
+
+void DirectionFields(JsonWriter& j, const DirectionLayout& d) {
+    j.Field("channels", d.channels)
+        .Field("containerBits", d.containerBits)
+        .Field("transferBytes", d.transferBytes)
+        .Field("framesPerTransfer", d.framesPerTransfer);
+}
+
+}  // namespace
 
 std::string ReportJson(const Report& r) {
     JsonWriter j;
@@ -136,22 +148,12 @@ std::string ReportJson(const Report& r) {
     j.EndArray().EndObject();
     j.Field("busSpeed", r.speed.c_str()).Field("clockSource", r.clockSource).Field("sampleRate", r.rate);
     j.Key("transfers").BeginObject();
-    j.Key("capture")
-        .BeginObject()
-        .Field("channels", r.capture.channels)
-        .Field("containerBits", r.capture.containerBits)
-        .Field("transferBytes", r.capture.transferBytes)
-        .Field("framesPerTransfer", r.capture.framesPerTransfer)
-        .EndObject();
-    j.Key("playback")
-        .BeginObject()
-        .Field("channels", r.playback.channels)
-        .Field("containerBits", r.playback.containerBits)
-        .Field("transferBytes", r.outStride)
-        .Field("framesPerTransfer", r.playback.framesPerTransfer)
-        .Field("outStride", r.outStride)
-        .Field("outSlots", r.outSlots)
-        .EndObject();
+    j.Key("capture").BeginObject();
+    DirectionFields(j, r.capture);
+    j.EndObject();
+    j.Key("playback").BeginObject();
+    DirectionFields(j, r.playback);
+    j.Field("outStride", r.outStride).Field("outSlots", r.outSlots).EndObject();
     j.EndObject();
     j.Key("counters")
         .BeginObject()

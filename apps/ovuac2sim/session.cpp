@@ -342,7 +342,8 @@ bool Run(const Options& o, Report* r, std::string* error) {
             const auto rings = engine.Rings();
             r->outStride = rings.layout.stride;
             r->outSlots = rings.layout.slots;
-            r->playback = {playback.channels, playback.bits, playback.transferBytes,
+            // An OUT transfer is one stride of the output ring.
+            r->playback = {playback.channels, playback.bits, rings.layout.stride,
                            ChunkBytesToFrames(speed, r->rate, rings.layout.stride), playback.chunksPerTransfer};
             PrintSetup(*r);
             const sim::usb::SampleLayout layout{capture.channels, capture.bits / 8, CaptureResolution(model)};

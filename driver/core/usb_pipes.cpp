@@ -2,6 +2,7 @@
 // requests of the USB request layer. All of it runs at PASSIVE_LEVEL.
 #include "driver/core/usb_device.h"
 
+#include "driver/core/kernel_locks.h"
 #include "driver/core/usb_trace.h"
 #include "platform/kernel/irql.h"
 #include "platform/usb/usbdlib.h"
@@ -9,19 +10,6 @@
 #include <cstring>
 
 namespace {
-
-class InterfaceTableLock {
-public:
-    explicit InterfaceTableLock(KMUTEX* mutex) : mutex_(mutex) {
-        KeWaitForMutexObject(mutex_, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~InterfaceTableLock() { KeReleaseMutex(mutex_, FALSE); }
-    InterfaceTableLock(const InterfaceTableLock&) = delete;
-    InterfaceTableLock& operator=(const InterfaceTableLock&) = delete;
-
-private:
-    KMUTEX* mutex_;
-};
 
 // A copy of interface information returned by the bus driver, in its own
 // allocation. `room` is how many bytes the returned record may occupy; a
@@ -41,7 +29,7 @@ USBD_INTERFACE_INFORMATION* CopyInterface(const USBD_INTERFACE_INFORMATION* sour
 }  // namespace
 
 void UsbDevice::FreeInterfaceTable() {
-    InterfaceTableLock lock(&interfaceMutex_);
+    MutexHold lock(&interfaceMutex_);
     if (interfaceTable_ != nullptr) {
         for (ULONG i = 0; i < interfaceCount_; ++i)
             if (interfaceTable_[i] != nullptr) ExFreePoolWithTag(interfaceTable_[i], kUsbPoolTag);
@@ -88,7 +76,7 @@ NTSTATUS UsbDevice::SelectInterfaces(const USB_INTERFACE_DESCRIPTOR* const* inte
         }
     }
     if (NT_SUCCESS(status)) {
-        InterfaceTableLock lock(&interfaceMutex_);
+        MutexHold lock(&interfaceMutex_);
         configurationHandle_ = urb->UrbSelectConfiguration.ConfigurationHandle;
         interfaceTable_ = table;
         interfaceCount_ = count;
@@ -107,7 +95,7 @@ NTSTATUS UsbDevice::SelectInterfaces(const USB_INTERFACE_DESCRIPTOR* const* inte
 NTSTATUS UsbDevice::SelectAltSetting(UCHAR interfaceNumber, UCHAR alternateSetting) {
     if (configuration_ == nullptr) return STATUS_INVALID_DEVICE_STATE;
     {
-        InterfaceTableLock lock(&interfaceMutex_);
+        MutexHold lock(&interfaceMutex_);
         bool found = false;
         for (ULONG i = 0; i < interfaceCount_ && !found; ++i) {
             if (interfaceTable_[i] == nullptr) return STATUS_UNSUCCESSFUL;
@@ -134,7 +122,7 @@ NTSTATUS UsbDevice::SelectAltSetting(UCHAR interfaceNumber, UCHAR alternateSetti
         if (copy == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            InterfaceTableLock lock(&interfaceMutex_);
+            MutexHold lock(&interfaceMutex_);
             ULONG slot = interfaceCount_;
             for (ULONG i = 0; i < interfaceCount_; ++i)
                 if (interfaceTable_[i] != nullptr && interfaceTable_[i]->InterfaceNumber == interfaceNumber) slot = i;
@@ -156,7 +144,7 @@ NTSTATUS UsbDevice::SelectAltSetting(UCHAR interfaceNumber, UCHAR alternateSetti
 }
 
 USBD_PIPE_INFORMATION* UsbDevice::FindPipe(UCHAR endpointAddress) {
-    InterfaceTableLock lock(&interfaceMutex_);
+    MutexHold lock(&interfaceMutex_);
     for (ULONG i = 0; i < interfaceCount_; ++i) {
         USBD_INTERFACE_INFORMATION* info = interfaceTable_[i];
         if (info == nullptr) continue;

@@ -4,6 +4,7 @@
 #include "driver/stream/engine.h"
 
 #include "driver/core/adapter.h"
+#include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine_trace.h"
 #include "platform/base/ntstatus.h"
@@ -29,30 +30,6 @@ constexpr ULONG kDefaultBufferSize = 256;
 constexpr ULONG kFallbackChannels = 2;
 constexpr ULONG kFallbackBits = 32;
 constexpr ULONG kFormatTagPcmValue = 1;
-
-class MutexHold {
-public:
-    explicit MutexHold(KMUTEX* mutex) : mutex_(mutex) {
-        KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~MutexHold() { KeReleaseMutex(mutex_, FALSE); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-private:
-    KMUTEX* mutex_;
-};
-
-class SpinHold {
-public:
-    explicit SpinHold(KSPIN_LOCK* lock) { KeAcquireInStackQueuedSpinLock(lock, &handle_); }
-    ~SpinHold() { KeReleaseInStackQueuedSpinLock(&handle_); }
-    SpinHold(const SpinHold&) = delete;
-    SpinHold& operator=(const SpinHold&) = delete;
-
-private:
-    KLOCK_QUEUE_HANDLE handle_;
-};
 
 AsioFileContext* HandleOf(LIST_ENTRY* link) { return OVU_CONTAINING_RECORD(link, AsioFileContext, adapterLink); }
 
@@ -271,14 +248,12 @@ NTSTATUS StreamEngine::ConfigureDirectionLocked(bool capture) {
         SelectSettingZero(capture);
         return STATUS_UNSUCCESSFUL;
     }
-    KLOCK_QUEUE_HANDLE handle;
-    KeAcquireInStackQueuedSpinLock(&outputLock_, &handle);
+    SpinHold hold(&outputLock_);
     playCursor_ = 0;
     silenceLag_ = dir.channels * kSilenceLagPerChannel;
     silenceFill_ = silenceLag_ != 0 ? kRingSize - silenceLag_ : 0;
     layout_ = layout;
     outputSlot_ = 0;
-    KeReleaseInStackQueuedSpinLock(&handle);
     return STATUS_SUCCESS;
 }
 

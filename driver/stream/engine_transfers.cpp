@@ -3,6 +3,7 @@
 // the completion (capture) or the completion DPC (playback); the worker only
 // fills the semaphore's slots and runs the error recovery.
 #include "driver/core/adapter.h"
+#include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
 #include "driver/stream/engine_trace.h"
@@ -16,17 +17,6 @@
 namespace {
 
 constexpr USHORT kDescriptorCacheLimit = 16;
-
-class SpinHold {
-public:
-    explicit SpinHold(KSPIN_LOCK* lock) { KeAcquireInStackQueuedSpinLock(lock, &handle_); }
-    ~SpinHold() { KeReleaseInStackQueuedSpinLock(&handle_); }
-    SpinHold(const SpinHold&) = delete;
-    SpinHold& operator=(const SpinHold&) = delete;
-
-private:
-    KLOCK_QUEUE_HANDLE handle_;
-};
 
 bool Signalled(KEVENT* event) { return KeReadStateEvent(event) != 0; }
 

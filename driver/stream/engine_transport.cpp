@@ -2,6 +2,7 @@
 // and mixing, silence), the ASIO write, and the system-audio packet queues.
 // Everything here but Write runs at DISPATCH_LEVEL and allocates nothing.
 #include "driver/core/adapter.h"
+#include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
 #include "driver/stream/engine_trace.h"
@@ -10,17 +11,6 @@
 #include <cstring>
 
 namespace {
-
-class SpinHold {
-public:
-    explicit SpinHold(KSPIN_LOCK* lock) { KeAcquireInStackQueuedSpinLock(lock, &handle_); }
-    ~SpinHold() { KeReleaseInStackQueuedSpinLock(&handle_); }
-    SpinHold(const SpinHold&) = delete;
-    SpinHold& operator=(const SpinHold&) = delete;
-
-private:
-    KLOCK_QUEUE_HANDLE handle_;
-};
 
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 

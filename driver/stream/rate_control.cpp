@@ -4,6 +4,7 @@
 #include "driver/core/audio_formats_table.h"
 #include "driver/core/device_registry.h"
 #include "driver/core/driver_entry.h"
+#include "driver/core/kernel_locks.h"
 #include "driver/core/usb_trace.h"
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/dispatcher.h"
@@ -14,19 +15,6 @@ namespace {
 
 // More clock ids than a selector can have pins.
 constexpr ULONG kMaxClockIds = 255;
-
-class MutexHold {
-public:
-    explicit MutexHold(KMUTEX* mutex) : mutex_(mutex) {
-        KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~MutexHold() { KeReleaseMutex(mutex_, FALSE); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-private:
-    KMUTEX* mutex_;
-};
 
 LONG TerminalClockId(const StreamingInterface* stream) {
     if (stream->Terminal == nullptr || !stream->Terminal->IsTerminal()) return -1;
