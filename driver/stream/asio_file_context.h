@@ -2,6 +2,7 @@
 // FsContext2. Non-paged pool, tag "USBA".
 #pragma once
 
+#include "driver/core/kernel_locks.h"
 #include "platform/base/list.h"
 #include "platform/base/types.h"
 #include "platform/io/irp.h"
@@ -32,3 +33,16 @@ struct AsioFileContext {
     volatile LONG* tickWord;       // its mapped 4-byte output, or none
     volatile LONG syncFlags;       // bit 0: the next READ completion stamps stampedFrame
 };
+
+// The record that a link of the adapter's handle list belongs to.
+inline AsioFileContext* HandleOfLink(LIST_ENTRY* link) {
+    return OVU_CONTAINING_RECORD(link, AsioFileContext, adapterLink);
+}
+
+// Takes the oldest queued READ of `handle`, or null. At or below
+// DISPATCH_LEVEL.
+inline IRP* PopQueuedRead(AsioFileContext* handle) {
+    SpinHold hold(&handle->readQueueLock);
+    if (IsListEmpty(&handle->readQueue)) return nullptr;
+    return OVU_CONTAINING_RECORD(RemoveHeadList(&handle->readQueue), IRP, Tail.Overlay.ListEntry);
+}

@@ -31,8 +31,6 @@ constexpr ULONG kFallbackChannels = 2;
 constexpr ULONG kFallbackBits = 32;
 constexpr ULONG kFormatTagPcmValue = 1;
 
-AsioFileContext* HandleOf(LIST_ENTRY* link) { return OVU_CONTAINING_RECORD(link, AsioFileContext, adapterLink); }
-
 }  // namespace
 
 // ---------------------------------------------------------------- lifecycle
@@ -431,6 +429,15 @@ NTSTATUS StreamEngine::DefaultFormat(bool capture, ULONG* channels, ULONG* bits)
     return STATUS_SUCCESS;
 }
 
+void StreamEngine::StoreFormat(DirectionState& dir, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate) {
+    dir.formatTag = formatTag;
+    dir.channels = channels;
+    dir.bits = bits;
+    dir.rate = rate;
+    dir.bytesPerFrame = channels * (bits / 8);
+    dir.formatSet = true;
+}
+
 NTSTATUS StreamEngine::SetFormatLocked(bool capture, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate) {
     if (rate != CurrentRate()) return STATUS_INVALID_PARAMETER;
     DirectionState& dir = Dir(capture);
@@ -452,21 +459,9 @@ NTSTATUS StreamEngine::SetFormatLocked(bool capture, ULONG formatTag, ULONG chan
             otherBits = bits;
             status = device.ChooseFormat(!capture, formatTag, channels, bits, rate, nullptr, nullptr);
         }
-        if (NT_SUCCESS(status)) {
-            other.formatTag = formatTag;
-            other.channels = otherChannels;
-            other.bits = otherBits;
-            other.rate = rate;
-            other.bytesPerFrame = otherChannels * (otherBits / 8);
-            other.formatSet = true;
-        }
+        if (NT_SUCCESS(status)) StoreFormat(other, formatTag, otherChannels, otherBits, rate);
     }
-    dir.formatTag = formatTag;
-    dir.channels = channels;
-    dir.bits = bits;
-    dir.rate = rate;
-    dir.bytesPerFrame = channels * (bits / 8);
-    dir.formatSet = true;
+    StoreFormat(dir, formatTag, channels, bits, rate);
     return STATUS_SUCCESS;
 }
 
@@ -583,7 +578,7 @@ void StreamEngine::RecomputeRunning() {
     {
         SpinHold hold(&handleLock_);
         for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink)
-            if (HandleOf(e)->running) running = 1;
+            if (HandleOfLink(e)->running) running = 1;
     }
     InterlockedExchange(&anyRunning_, running);
 }
@@ -591,7 +586,7 @@ void StreamEngine::RecomputeRunning() {
 void StreamEngine::BlockAsioHandles() {
     SpinHold hold(&handleLock_);
     for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
-        AsioFileContext* handle = HandleOf(e);
+        AsioFileContext* handle = HandleOfLink(e);
         handle->blocked = 1;
         IRP* tick = nullptr;
         {
@@ -606,7 +601,7 @@ void StreamEngine::BlockAsioHandles() {
 
 void StreamEngine::UnblockAsioHandles() {
     SpinHold hold(&handleLock_);
-    for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) HandleOf(e)->blocked = 0;
+    for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) HandleOfLink(e)->blocked = 0;
 }
 
 void StreamEngine::CancelRequests(FILE_OBJECT* fileObject, ULONG scope) {
@@ -617,15 +612,10 @@ void StreamEngine::CancelRequests(FILE_OBJECT* fileObject, ULONG scope) {
     }
     SpinHold hold(&handleLock_);
     for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
-        AsioFileContext* handle = HandleOf(e);
+        AsioFileContext* handle = HandleOfLink(e);
         if (only != nullptr && handle != only) continue;
         for (;;) {
-            IRP* irp = nullptr;
-            {
-                SpinHold queueHold(&handle->readQueueLock);
-                if (!IsListEmpty(&handle->readQueue))
-                    irp = OVU_CONTAINING_RECORD(RemoveHeadList(&handle->readQueue), IRP, Tail.Overlay.ListEntry);
-            }
+            IRP* irp = PopQueuedRead(handle);
             if (irp == nullptr) break;
             CompleteRequest(irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
         }

@@ -228,6 +228,8 @@ private:
         NPAGED_LOOKASIDE_LIST descriptorLookaside;
     };
 
+    // Records a validated stream format on the direction.
+    static void StoreFormat(DirectionState& dir, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate);
     DirectionState& Dir(bool capture) { return capture ? capture_ : playback_; }
     const DirectionState& Dir(bool capture) const { return capture ? capture_ : playback_; }
     StreamingInterface* Interface(bool capture) const;

@@ -316,7 +316,7 @@ void StreamEngine::CaptureComplete(NTSTATUS status, ULONG bytes, PVOID context, 
 void StreamEngine::AdvanceTickWords() {
     SpinHold hold(&handleLock_);
     for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
-        AsioFileContext* handle = OVU_CONTAINING_RECORD(e, AsioFileContext, adapterLink);
+        AsioFileContext* handle = HandleOfLink(e);
         SpinHold tickHold(&handle->tickLock);
         if (handle->tickWord != nullptr) InterlockedIncrement(handle->tickWord);
     }

@@ -30,8 +30,6 @@ void CopyFromRing(const UCHAR* ring, ULONG position, UCHAR* target, ULONG length
     if (length > first) std::memcpy(target + first, ring, length - first);
 }
 
-AsioFileContext* HandleOf(LIST_ENTRY* link) { return OVU_CONTAINING_RECORD(link, AsioFileContext, adapterLink); }
-
 }  // namespace
 
 // ---------------------------------------------------------------- the capture DPC's work
@@ -100,14 +98,9 @@ void StreamEngine::ServeReads() {
     const ULONG64 writeFrame = baseFrame_ + writePos / bytesPerFrame;
     SpinHold hold(&handleLock_);
     for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
-        AsioFileContext* handle = HandleOf(e);
+        AsioFileContext* handle = HandleOfLink(e);
         for (;;) {
-            IRP* irp = nullptr;
-            {
-                SpinHold queueHold(&handle->readQueueLock);
-                if (!IsListEmpty(&handle->readQueue))
-                    irp = OVU_CONTAINING_RECORD(RemoveHeadList(&handle->readQueue), IRP, Tail.Overlay.ListEntry);
-            }
+            IRP* irp = PopQueuedRead(handle);
             if (irp == nullptr) break;
             const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
             const ULONG done = static_cast<ULONG>(irp->IoStatus.Information);
@@ -164,7 +157,7 @@ void StreamEngine::FillSilence(ULONG transferLength) {
     {
         SpinHold hold(&handleLock_);
         for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
-            const AsioFileContext* handle = HandleOf(e);
+            const AsioFileContext* handle = HandleOfLink(e);
             if (__atomic_load_n(&handle->running, __ATOMIC_RELAXED) == 0 || handle->outputWritePos >= kRingSize) continue;
             looked = true;
             if (handle->outputWritePos == fill) {
