@@ -1,6 +1,7 @@
 #include "driver/core/adapter.h"
 
 #include "driver/core/device_extension.h"
+#include "driver/core/driver_entry.h"
 #include "driver/core/usb_trace.h"
 #include "driver/stream/rate_control.h"
 #include "platform/base/ntstatus.h"
@@ -15,6 +16,8 @@ NTSTATUS AdapterCommon::Create(AdapterCommon** adapter) {
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto* created = new (memory) AdapterCommon();
     const NTSTATUS status = created->engine_.Initialize(created);
+    // The installation's margins, as driver entry read them.
+    created->engine_.SetMarginTables(&DriverMargins());
     created->AddRef();
     if (!NT_SUCCESS(status)) {
         created->Release();

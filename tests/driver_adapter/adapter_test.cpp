@@ -5,9 +5,11 @@
 #include "driver/core/device_extension.h"
 #include "driver/core/driver_entry.h"
 #include "driver/core/driver_services.h"
+#include "driver/core/margin.h"
 #include "driver/stream/asio_file_context.h"
 #include "platform/base/ntstatus.h"
 #include "platform/ks/ks.h"
+#include "platform/registry/registry_types.h"
 #include "sim/io/file_objects.h"
 #include "sim/io/io_manager.h"
 #include "sim/kernel/debug_output.h"
@@ -15,6 +17,7 @@
 #include "sim/kernel/pool.h"
 #include "sim/machine.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/registry/registry.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
 
@@ -303,6 +306,36 @@ TEST_F(DriverLoaded, OnlyTheAsioNameReachesTheAsioRoutines) {
     FILE_OBJECT* refused = nullptr;
     EXPECT_EQ(sim::OpenFileObject(pdo, u"\\asio", &refused), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(refused, nullptr);
+}
+
+TEST_F(DriverLoaded, TheInstallationsMarginsSetTheOutputMarginAtStart) {
+    // The installation's high-speed table: 48 kHz, up to 4096 frames, the
+    // buffer size plus 7.
+    MarginTable highSpeed{};
+    highSpeed.classes[0][0] = {4096, 1, 1, 7};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&highSpeed);
+    machine.registry().SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ovuac2audio\\Parameters",
+                                u"Margin Formula HS", REG_BINARY, {bytes, bytes + sizeof(highSpeed)});
+    const struct {
+        BusSpeed speed;
+        ULONG margin;
+    } cases[] = {{BusSpeed::High, 256 + 7}, {BusSpeed::Super, 256 * 3 / 4 + 48}};  // SuperSpeed: built-in
+    for (const auto& c : cases) {
+        auto* port = Plug(Maker(c.speed));
+        ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
+        IAsioStreamControl* control = nullptr;
+        ASSERT_EQ(ExtensionOf(Fdo(port))->Adapter->QueryInterface(IID_IAsioStreamControl,
+                                                                  reinterpret_cast<PVOID*>(&control)),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(control->SetBufferSize(256), STATUS_SUCCESS);
+        ASSERT_EQ(control->SetOutputMargin(4000), STATUS_SUCCESS);
+        ASSERT_EQ(control->Start(), STATUS_SUCCESS) << sim::usb::BusSpeedName(c.speed);
+        ULONG margin = 0;
+        EXPECT_EQ(control->GetOutputMargin(&margin), STATUS_SUCCESS);
+        EXPECT_EQ(margin, c.margin) << sim::usb::BusSpeedName(c.speed);
+        EXPECT_EQ(control->Stop(), STATUS_SUCCESS);
+        control->Release();
+    }
 }
 
 TEST_F(DriverLoaded, ADeviceTheModelRefusesFailsToStartAndLeavesNothing) {
