@@ -347,22 +347,17 @@ NTSTATUS StreamEngine::StartStreamingLocked() {
             // Both directions or neither: the capture user goes again.
             if (!NT_SUCCESS(status)) {
                 RemoveUser(capture_);
-                if (capture_.users == 0 && capture_.thread != nullptr) {
-                    // As a stop would: the capture worker leaves.
-                    PVOID thread = capture_.thread;
-                    capture_.thread = nullptr;
-                    KeClearEvent(&capture_.run);
-                    if (StreamingInterface* stream = Interface(true); stream != nullptr && stream->DataPipe != nullptr)
-                        adapter_->Device().AbortPipe(stream->DataPipe);
-                    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-                    ObDereferenceObject(thread);
-                }
+                if (capture_.users == 0 && capture_.thread != nullptr) JoinWorker(capture_);
             }
         }
     }
     if (!NT_SUCCESS(status)) {
-        for (bool capture : {true, false})
-            if (Dir(capture).users == 0 && Dir(capture).thread == nullptr) SelectSettingZero(capture);
+        if (capture_.thread == nullptr && playback_.thread == nullptr) {
+            EndRun();
+        } else {
+            for (bool capture : {true, false})
+                if (Dir(capture).users == 0 && Dir(capture).thread == nullptr) SelectSettingZero(capture);
+        }
     }
     return status;
 }
@@ -372,15 +367,44 @@ NTSTATUS StreamEngine::StartStreaming() {
     return StartStreamingLocked();
 }
 
+void StreamEngine::JoinWorker(DirectionState& dir) {
+    PVOID thread = dir.thread;
+    dir.thread = nullptr;
+    KeClearEvent(&dir.run);
+    // The worker waits for a semaphore unit, which only a completion gives
+    // back: abort instead of waiting for the device to finish.
+    if (StreamingInterface* stream = Interface(dir.capture); stream != nullptr && stream->DataPipe != nullptr)
+        adapter_->Device().AbortPipe(stream->DataPipe);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    // The worker left once every transfer of the direction was done, so the
+    // DPCs their completions queued are the last of this run. They must have
+    // run before a new run resets the ring positions and the format.
+    KeFlushQueuedDpcs();
+}
+
+void StreamEngine::EndRun() {
+    for (bool capture : {true, false})
+        if (Dir(capture).users == 0) SelectSettingZero(capture);
+    bool laidOut = false;
+    {
+        SpinHold hold(&outputLock_);
+        laidOut = layout_.groupCount != 0;
+        layout_.stride = 0;
+        layout_.groupCount = 0;
+    }
+    // Nothing touches the output ring now: the OUT transfers are done, the
+    // capture DPC is flushed and writes are refused without a layout. So it
+    // is zeroed without the output lock, and nobody waits behind 1.5 MB.
+    if (laidOut) std::memset(outputRing_, 0, kRingSize);
+}
+
 NTSTATUS StreamEngine::StopStreamingLocked() {
     RemoveUser(capture_);
     RemoveUser(playback_);
     for (bool capture : {true, false}) {
         DirectionState& dir = Dir(capture);
         if (dir.users != 0 || dir.thread == nullptr) continue;
-        PVOID thread = dir.thread;
-        dir.thread = nullptr;
-        KeClearEvent(&dir.run);
         if (!capture) {
             // Queued render packets keep OUT transfers going after the stop;
             // with capture stopped nothing would ever consume them.
@@ -388,12 +412,7 @@ NTSTATUS StreamEngine::StopStreamingLocked() {
             while (!IsListEmpty(&renderPackets_))
                 ReleasePacket(OVU_CONTAINING_RECORD(RemoveHeadList(&renderPackets_), SystemAudioPacket, link));
         }
-        // The worker waits for a semaphore unit, which only a completion
-        // gives back: abort instead of waiting for the device to finish.
-        if (StreamingInterface* stream = Interface(capture); stream != nullptr && stream->DataPipe != nullptr)
-            adapter_->Device().AbortPipe(stream->DataPipe);
-        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-        ObDereferenceObject(thread);
+        JoinWorker(dir);
     }
     if (capture_.users == 0) {
         SpinHold hold(&capturePacketLock_);
@@ -405,13 +424,7 @@ NTSTATUS StreamEngine::StopStreamingLocked() {
         while (!IsListEmpty(&renderPackets_))
             ReleasePacket(OVU_CONTAINING_RECORD(RemoveHeadList(&renderPackets_), SystemAudioPacket, link));
     }
-    if (capture_.thread == nullptr && playback_.thread == nullptr) {
-        for (bool capture : {true, false})
-            if (Dir(capture).users == 0) SelectSettingZero(capture);
-        SpinHold hold(&outputLock_);
-        layout_.stride = 0;
-        layout_.groupCount = 0;
-    }
+    if (capture_.thread == nullptr && playback_.thread == nullptr) EndRun();
     return STATUS_SUCCESS;
 }
 

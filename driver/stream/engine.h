@@ -244,6 +244,10 @@ private:
     // start and stop
     NTSTATUS StartDirection(DirectionState& dir);
     void RemoveUser(DirectionState& dir);
+    // Ends the direction's worker and flushes the DPCs its transfers queued.
+    void JoinWorker(DirectionState& dir);
+    // Both workers are gone: setting 0, no layout, a zeroed output ring.
+    void EndRun();
     bool WaitForValidClock();
     NTSTATUS DefaultFormat(bool capture, ULONG* channels, ULONG* bits);
     NTSTATUS SetClockSourceLocked(ULONG clockId, BOOLEAN force);

@@ -58,13 +58,10 @@ void StreamEngine::RunWorker(DirectionState& dir) {
     }
     KeWaitForSingleObject(&dir.idle, Executive, KernelMode, FALSE, nullptr);
     if (!DeviceGone() && !Removed() && stream != nullptr && stream->DataPipe != nullptr) device.ResetPipe(stream->DataPipe);
-    // Setting 0 is selected by the stop once both workers are gone: a
-    // setting change relinks every interface's pipe, which the other
-    // direction may still be using.
-    if (!dir.capture) {
-        SpinHold hold(&outputLock_);
-        std::memset(outputRing_, 0, kRingSize);
-    }
+    // Setting 0 is selected, and the output ring zeroed, by the stop once
+    // both workers are gone: a setting change relinks every interface's
+    // pipe, which the other direction may still be using, and the capture
+    // DPC may still mix into the ring.
 }
 
 void StreamEngine::RecoverFromError(DirectionState& dir) {

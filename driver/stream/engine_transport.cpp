@@ -192,11 +192,17 @@ void StreamEngine::Write(IRP* irp) {
     const ULONG length = stack->Parameters.Write.Length;
     const ULONG words = length / 4;
     NTSTATUS status = STATUS_SUCCESS;
+    bool stopped = false;
     {
         // The silence filler reads the write position under this lock.
         SpinHold hold(&outputLock_);
         ULONG position = 0;
-        if (ReadAcquire(&handle->syncFlags) & 1) {
+        if (layout_.groupCount == 0) {
+            // Without a layout the ring has no size: the streams are
+            // stopped, and the stop zeroes the ring without this lock.
+            stopped = true;
+            status = STATUS_UNSUCCESSFUL;
+        } else if (ReadAcquire(&handle->syncFlags) & 1) {
             // No read has completed since the start, so there is no frame
             // stamp to place this buffer by: it would land anywhere.
             if (handle->outputWritePos >= kRingSize) status = STATUS_UNSUCCESSFUL;
@@ -220,7 +226,7 @@ void StreamEngine::Write(IRP* irp) {
         }
     }
     if (!NT_SUCCESS(status)) {
-        CompleteRequest(irp, status, 0, IO_SOUND_INCREMENT);
+        CompleteRequest(irp, status, 0, stopped ? IO_NO_INCREMENT : IO_SOUND_INCREMENT);
         return;
     }
     CompleteRequest(irp, STATUS_SUCCESS, words * 4, IO_SOUND_INCREMENT);

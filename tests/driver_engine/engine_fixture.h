@@ -140,6 +140,9 @@ struct DeviceSetup {
     ULONG rate = 48000;
     std::optional<std::uint8_t> channels{};
     std::optional<std::uint16_t> maxPacketSize{};
+    bool isochronous = false;
+    // Another device than the maker's (the fields above then do not apply).
+    std::optional<sim::usb::Description> description{};
 };
 
 class EngineTest : public ::testing::Test {
@@ -168,7 +171,8 @@ protected:
         options.speed = setup.speed;
         options.channels = setup.channels;
         options.maxPacketSize = setup.maxPacketSize;
-        device = std::make_shared<VirtualDevice>(sim::usb::MakerDevice(options));
+        options.isochronous = setup.isochronous;
+        device = std::make_shared<VirtualDevice>(setup.description.value_or(sim::usb::MakerDevice(options)));
         sim::usb::UsbPort* port = machine.usb().Plug(device);
         DRIVER_OBJECT* driver = machine.io().CreateDriverObject(u"\\Driver\\ovuengine");
         ASSERT_EQ(IoCreateDevice(driver, kDeviceExtensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
@@ -192,13 +196,21 @@ protected:
         handle.attachedTo = engine;
     }
 
-    // Both directions have all their transfers in flight.
+    // Both directions have all their transfers in flight, at the device too:
+    // the engine counts a transfer before its worker submits it, so its own
+    // count runs ahead of what the device holds.
     bool Primed() {
         return Eventually([&] {
             return engine->Direction(true).outstanding == kCaptureTransfersInFlight &&
-                   engine->Direction(false).outstanding == kPlaybackTransfersInFlight;
+                   engine->Direction(false).outstanding == kPlaybackTransfersInFlight &&
+                   device->Counters(InEndpoint()).inFlight == kCaptureTransfersInFlight &&
+                   device->Counters(OutEndpoint()).inFlight == kPlaybackTransfersInFlight;
         });
     }
+
+    // The data endpoints of the device's first streaming settings.
+    UCHAR InEndpoint() const { return adapter->Device().CaptureInterface->Alts[1].DataEndpoint->bEndpointAddress; }
+    UCHAR OutEndpoint() const { return adapter->Device().PlaybackInterface->Alts[1].DataEndpoint->bEndpointAddress; }
 
     ULONG FramesPerIn() const {
         const auto view = engine->Direction(true);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace engine_test {
 namespace {
 
@@ -141,6 +143,25 @@ TEST_F(Transport, WritesLandAtTheStampPlusTheMarginAndMoveByWholeWords) {
 
     std::vector<UCHAR> huge(kRingSize + 4);
     EXPECT_EQ(handle.Write(*engine, huge.data(), static_cast<ULONG>(huge.size())).first, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(Transport, AStopZeroesTheOutputRingAndLaterWritesAreRefused) {
+    auto read = handle.QueueRead(24 * 128);
+    StepTransfers(2);
+    ASSERT_TRUE(read->done);
+    std::vector<UCHAR> buffer(256 * 128, 0x5A);
+    ASSERT_EQ(handle.Write(*engine, buffer.data(), static_cast<ULONG>(buffer.size())).first, STATUS_SUCCESS);
+    const ULONG end = handle.context.outputWritePos;
+    ASSERT_EQ(engine->OutputRing()[end - 1], 0x5A);
+
+    ASSERT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+    const UCHAR* ring = engine->OutputRing();
+    EXPECT_EQ(std::count(ring, ring + kRingSize, 0), static_cast<std::ptrdiff_t>(kRingSize));
+    // The handle still runs, but the streams do not: the ring has no room.
+    EXPECT_EQ(handle.Write(*engine, buffer.data(), static_cast<ULONG>(buffer.size())),
+              (std::pair<NTSTATUS, ULONG_PTR>{STATUS_UNSUCCESSFUL, 0}));
+    EXPECT_EQ(std::count(ring, ring + kRingSize, 0), static_cast<std::ptrdiff_t>(kRingSize));
+    EXPECT_EQ(handle.context.outputWritePos, end);
 }
 
 TEST_F(Transport, TheSilenceFillerTrailsThePlayCursorByTheLag) {
