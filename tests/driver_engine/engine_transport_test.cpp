@@ -277,18 +277,51 @@ TEST_F(EngineTest, AttachRefusesARecordWithoutTheTag) {
     EXPECT_FALSE(engine->AnyHandleRunning());
 }
 
-TEST_F(EngineTest, SetFormatRefusesAnotherRateAndChangesWhileStreaming) {
+TEST_F(EngineTest, SetFormatRefusesAnotherRateAndChangesWhileTheRateMoved) {
     Build({BusSpeed::High, 48000});
+    formats.channels = 8;
+    formats.bits = 16;
     EXPECT_EQ(engine->SetFormat(false, 1, 2, 32, 44100), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(engine->SetFormat(false, 1, 2, 32, 48000), STATUS_SUCCESS);
-    // The other direction took the default format at the same rate.
+    // The other direction took its default format, at the same rate.
     EXPECT_EQ(formats.calls, 1);
-    EXPECT_TRUE(engine->Direction(true).formatSet);
-    EXPECT_EQ(engine->Direction(true).rate, 48000u);
+    const auto capture = engine->Direction(true);
+    EXPECT_TRUE(capture.formatSet);
+    EXPECT_EQ(capture.channels, 8u);
+    EXPECT_EQ(capture.bits, 16u);
+    EXPECT_EQ(capture.rate, 48000u);
+
     ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
-    // Equal: fine; different width at the running rate: allowed by rate.
-    EXPECT_EQ(engine->SetFormat(true, 1, 32, 32, 48000), STATUS_SUCCESS);
+    // A forced rate change while the streams run only records the new rate.
+    engine->SetCurrentRate(96000);
+    // A running direction keeps the rate it streams at; the old rate is no
+    // longer the device's.
+    EXPECT_EQ(engine->SetFormat(true, 1, 2, 32, 96000), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(engine->SetFormat(false, 1, 2, 32, 48000), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(engine->Direction(true).rate, 48000u);
+    ASSERT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+
+    // Stopped, both directions take the new rate: the next start runs at it.
+    ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
+    EXPECT_EQ(engine->Direction(true).rate, 96000u);
+    EXPECT_EQ(engine->Direction(false).rate, 96000u);
+    EXPECT_EQ(engine->Direction(true).streamRate, 96000u);
+    EXPECT_EQ(engine->Direction(true).chunksPerTransfer, 8u);
     EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+}
+
+TEST_F(EngineTest, WithoutADefaultFormatTheOtherDirectionTakesTheRequestedOne) {
+    Build({BusSpeed::High, 48000});
+    formats.channels = 8;
+    formats.bits = 16;
+    formats.status = STATUS_OBJECT_NAME_NOT_FOUND;  // no endpoint record
+    ASSERT_EQ(engine->SetFormat(false, 1, 2, 24, 48000), STATUS_SUCCESS);
+    EXPECT_EQ(formats.calls, 1);
+    const auto capture = engine->Direction(true);
+    EXPECT_TRUE(capture.formatSet);
+    EXPECT_EQ(capture.channels, 2u);
+    EXPECT_EQ(capture.bits, 24u);
+    EXPECT_EQ(capture.rate, 48000u);
 }
 
 }  // namespace
