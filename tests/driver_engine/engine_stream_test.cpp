@@ -174,6 +174,20 @@ TEST_F(EngineTest, StartsCountUsersAndOnlyTheLastStopEndsTheWorkers) {
     EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
 }
 
+TEST_F(EngineTest, ReleasingTheAdapterWhileStreamingEndsTheWorkersAndFreesEverything) {
+    Build({BusSpeed::High, 48000});
+    ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
+    ASSERT_TRUE(Primed());
+    StepTransfers(3);
+    adapter->Release();
+    adapter = nullptr;
+    EXPECT_EQ(machine.kernel().RunningSystemThreads(), 0u);
+    EXPECT_EQ(device->Counters(kInEndpoint).inFlight, 0u);
+    EXPECT_EQ(device->Counters(kOutEndpoint).inFlight, 0u);
+    EXPECT_EQ(machine.kernel().pool().Stats(PoolTag("PcCr")).liveBlocks, 0u);
+    EXPECT_EQ(machine.kernel().pool().Stats(PoolTag("USBA")).liveBlocks, 0u) << machine.kernel().pool().LeakReport();
+}
+
 TEST_F(EngineTest, InputRingHoldsExactlyTheCapturedFramesAcrossTheWrap) {
     Build({BusSpeed::High, 44100});
     ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);

@@ -57,8 +57,7 @@ protected:
     void TearDown() override {
         engine->CancelRequests(nullptr, kCancelAllHandles);
         engine->AsioStop();
-        engine->DetachHandle(&handle.context);
-        handle.attachedTo = nullptr;
+        handle.Detach();
         EngineTest::TearDown();
     }
     std::uint64_t FrameAt(const UCHAR* bytes) { return sim::usb::DecodeCounterSample(bytes, kLayout32).frameModulo; }
@@ -209,13 +208,8 @@ TEST_F(Transport, CancelTakesTheReadsOfOneHandleOrOfAll) {
 }
 
 TEST_F(Transport, BlockingCompletesTheTickRequestAndUnblockingClearsTheFlag) {
-    ReadRequest tick;
-    tick.irp = IoAllocateIrp(1, FALSE);
-    IoSetCompletionRoutine(tick.irp, ReadRequest::Completed, &tick, TRUE, TRUE, TRUE);
-    IoSetNextIrpStackLocation(tick.irp);
-    IoMarkIrpPending(tick.irp);
-    handle.context.tickRequest = tick.irp;
-    handle.MapTick();
+    const auto pending = handle.PendTick();
+    ReadRequest& tick = *pending;
     StepTransfers(3);
     EXPECT_EQ(handle.tick, 3);
 
@@ -271,8 +265,7 @@ TEST_F(EngineTest, AttachRefusesARecordWithoutTheTag) {
     handle.context.running = 1;
     engine->RecomputeRunning();
     EXPECT_TRUE(engine->AnyHandleRunning());
-    engine->DetachHandle(&handle.context);
-    handle.attachedTo = nullptr;
+    handle.Detach();
     engine->RecomputeRunning();
     EXPECT_FALSE(engine->AnyHandleRunning());
 }

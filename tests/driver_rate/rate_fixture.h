@@ -1,6 +1,5 @@
-// The driver loaded through PnP on the maker's device, with a system-audio
-// test miniport that registers with the adapter and withdraws its subdevice
-// when the adapter asks, as the WaveRT miniport does.
+// The driver loaded through PnP on the maker's device, with the system-audio
+// test miniport.
 #pragma once
 
 #include "driver/core/adapter.h"
@@ -8,6 +7,7 @@
 #include "sim/machine.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
+#include "tests/support/wave_miniport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +15,7 @@
 
 namespace rate_test {
 
-// How many test miniports live, and how often one registered with its adapter.
-struct MiniportCounts {
-    int live = 0;
-    int registered = 0;
-    bool registerWithAdapter = true;  // false: the adapter never learns of it
-};
-MiniportCounts& Miniports();
+inline test_support::WaveMiniportCounts& Miniports() { return test_support::WaveMiniports(); }
 
 class RateTest : public ::testing::Test {
 protected:
