@@ -294,10 +294,22 @@ TEST_F(DriverLoaded, OnlyTheAsioNameReachesTheAsioRoutines) {
     sim::CloseFileObject(asio);
     EXPECT_EQ(asio_calls, (std::vector<std::string>{"create", "ioctl", "cleanup", "close"}));
 
-    // Any other name, the empty one included, goes to PortCls.
-    for (const char16_t* name : {u"\\asio2", u"", u"\\Wave"}) {
-        FILE_OBJECT* other = nullptr;
-        if (NT_SUCCESS(sim::OpenFileObject(pdo, name, &other))) sim::CloseFileObject(other);
+    // Any other name, the empty one included, goes to PortCls: it opens its
+    // "Wave" filter and knows no other name.
+    const struct {
+        const char16_t* name;
+        NTSTATUS status;
+    } others[] = {{u"\\asio2", STATUS_OBJECT_NAME_NOT_FOUND}, {u"", STATUS_OBJECT_NAME_NOT_FOUND},
+                  {u"\\Wave", STATUS_SUCCESS}};
+    for (const auto& other : others) {
+        FILE_OBJECT* file = nullptr;
+        EXPECT_EQ(sim::OpenFileObject(pdo, other.name, &file), other.status);
+        if (file == nullptr) continue;
+        EXPECT_EQ(LiveBlocks("PcFh"), 1u);  // PortCls's filter handle
+        // Its requests, device control included, are PortCls's too.
+        sim::SendFileRequest(file, IRP_MJ_DEVICE_CONTROL, 0x222014, nullptr, 0, nullptr, 0);
+        sim::CloseFileObject(file);
+        EXPECT_EQ(LiveBlocks("PcFh"), 0u);
     }
     EXPECT_EQ(asio_calls.size(), 4u);
 
