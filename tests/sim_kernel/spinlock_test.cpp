@@ -1,6 +1,8 @@
 // Spin locks, interlocked operations and lists across threads.
 #include "kernel_test.h"
 
+#include "sim/kernel/lock_watch.h"
+
 #include <atomic>
 #include <set>
 #include <thread>
@@ -9,6 +11,36 @@
 namespace {
 
 using kernel_test::KernelTest;
+
+TEST_F(KernelTest, AWatchedLockCountsItsHoldsInTheHoldersCpuTime) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    ASSERT_TRUE(sim::WatchSpinLock(&lock));
+    const auto cpu = [] { return std::chrono::nanoseconds(sim::ThreadCpuNanoseconds()); };
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        sim::MachineScope scope(machine);
+        KLOCK_QUEUE_HANDLE handle;
+        KeAcquireInStackQueuedSpinLock(&lock, &handle);
+        held = true;
+        // Two milliseconds of the holder's own work.
+        const auto until = cpu() + std::chrono::milliseconds(2);
+        while (cpu() < until) {
+        }
+        KeReleaseInStackQueuedSpinLock(&handle);
+    });
+    while (!held) std::this_thread::yield();
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);  // spins behind the holder
+    KeReleaseSpinLock(&lock, old);
+    holder.join();
+    const sim::SpinLockStats stats = sim::WatchedSpinLock(&lock);
+    sim::UnwatchSpinLock(&lock);
+    EXPECT_EQ(stats.acquisitions, 2u);
+    EXPECT_EQ(stats.contended, 1u);
+    EXPECT_GE(stats.longestHold, std::chrono::milliseconds(2));
+    EXPECT_EQ(sim::WatchedSpinLock(&lock).acquisitions, 0u);  // no longer watched
+}
 
 TEST(SpinLock, RaisesToDispatchAndRestoresTheCallersLevel) {
     KSPIN_LOCK plain, queued;
