@@ -456,18 +456,16 @@ NTSTATUS StreamEngine::SetFormatLocked(bool capture, ULONG formatTag, ULONG chan
     DirectionState& dir = Dir(capture);
     DirectionState& other = Dir(!capture);
     if (dir.formatSet && dir.channels == channels && dir.bits == bits && dir.rate == rate) return STATUS_SUCCESS;
-    // One clock serves both directions: a direction that streams keeps the
-    // rate it runs at. A stopped one's format may still name the rate before
-    // a change; it counts only while that direction streams, or no start
-    // after a rate change could set a format again.
     const bool stopped = KeReadStateEvent(&dir.stop) != 0;
-    const bool otherStopped = KeReadStateEvent(&other.stop) != 0;
-    if (!(rate == dir.rate || stopped) || (other.formatSet && other.rate != rate && !otherStopped))
+    // A format the other direction kept from before a rate change binds
+    // nothing while that direction is stopped: it is chosen again below.
+    const bool otherStale = other.formatSet && other.rate != rate && KeReadStateEvent(&other.stop) != 0;
+    if (!(rate == dir.rate || stopped) || (other.formatSet && other.rate != rate && !otherStale))
         return STATUS_UNSUCCESSFUL;
     UsbAudioDevice& device = adapter_->Device();
     NTSTATUS status = device.ChooseFormat(capture, formatTag, channels, bits, rate, nullptr, nullptr);
     if (!NT_SUCCESS(status)) return status;
-    if (!other.formatSet && Interface(!capture) != nullptr) {
+    if ((!other.formatSet || otherStale) && Interface(!capture) != nullptr) {
         ULONG otherChannels = 0;
         ULONG otherBits = 0;
         status = DefaultFormat(!capture, &otherChannels, &otherBits);
