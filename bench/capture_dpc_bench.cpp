@@ -1,7 +1,7 @@
 // The capture DPC's work for one IN transfer (input-ring copy, render-target
 // bookkeeping, silence fill) on a configured engine, 32 channels, against a
 // memcpy of the same audio bytes measured in the same run.
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
 #include "driver/stream/engine.h"
 #include "platform/base/ntstatus.h"

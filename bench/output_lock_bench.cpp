@@ -5,7 +5,7 @@
 // hold when the ring is zeroed under the output lock, as the playback
 // worker used to do at every stop.
 //   ovu_bench_output_lock --benchmark_report_aggregates_only=true
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
 #include "driver/stream/engine.h"
 #include "platform/base/ntstatus.h"

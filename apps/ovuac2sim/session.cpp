@@ -2,9 +2,9 @@
 
 #include "apps/ovuac2sim/describing_miniport.h"
 
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
+#include "driver/adapter/driver_entry.h"
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
 #include "driver/core/driver_services.h"
 #include "driver/core/filter_description.h"
 #include "driver/core/filter_node_types.h"
@@ -290,8 +290,10 @@ bool Run(const Options& o, Report* r, std::string* error) {
     // The package as an installation leaves it: the driver's service key
     // (with "\Parameters") and its hardware ids. Until the package has its
     // own WaveRT miniport, the simulator's describing one stands for the
-    // system-audio side.
-    Services() = {nullptr, CreateDescribingWaveMiniport, nullptr};
+    // system-audio side, for this run.
+    DriverServices services = DriverOwnServices();
+    if (services.WaveMiniport == nullptr) services.WaveMiniport = CreateDescribingWaveMiniport;
+    const DriverServicesOverride standIns(services);
     machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, HardwareIds(*device));
     sim::usb::UsbPort* port = machine.usb().Plug(device);
     sim::PnpNode* node = sim::usb::HostController::Node(port);

@@ -1,9 +1,9 @@
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 
+#include "driver/adapter/driver_entry.h"
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
+#include "driver/core/subdevice.h"
 #include "driver/core/usb_trace.h"
-#include "driver/stream/rate_control.h"
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/interlocked.h"
 #include "platform/kernel/pool.h"
@@ -16,8 +16,6 @@ NTSTATUS AdapterCommon::Create(AdapterCommon** adapter) {
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto* created = new (memory) AdapterCommon();
     const NTSTATUS status = created->engine_.Initialize(created);
-    // The installation's margins, as driver entry read them.
-    created->engine_.SetMarginTables(&DriverMargins());
     created->AddRef();
     if (!NT_SUCCESS(status)) {
         created->Release();
@@ -101,6 +99,13 @@ void AdapterCommon::UnregisterWaveMiniport(PUNKNOWN miniport) {
 PUNKNOWN AdapterCommon::TakeWaveMiniport() {
     return static_cast<PUNKNOWN>(InterlockedExchangePointer(&waveMiniport_, nullptr));
 }
+
+NTSTATUS AdapterCommon::RegisterAudioSubdevice() {
+    return InstallSubdevice(fdo_, nullptr, nullptr, static_cast<IAdapterCommon*>(this));
+}
+
+// The installation's margins, as driver entry read them.
+const MarginTables& AdapterCommon::Margins() const { return DriverMargins(); }
 
 NTSTATUS AdapterCommon::GetDefaultFormat(bool capture, ULONG* channels, ULONG* bits, ULONG* rate) {
     if (channels == nullptr || bits == nullptr || rate == nullptr) return STATUS_INVALID_PARAMETER;

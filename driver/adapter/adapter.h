@@ -1,6 +1,7 @@
 // AdapterCommon: the driver's one object per started device. It embeds the
 // device model and the streaming engine and offers IAdapterCommon,
-// IAdapterPowerManagement and IAsioStreamControl over one reference count.
+// IAdapterPowerManagement and IAsioStreamControl over one reference count;
+// the engine and the rate control see it through IEngineHost and IRateHost.
 // Non-paged pool, tag "PcCr", zero-filled before construction.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include "driver/core/audio_device.h"
 #include "driver/core/device_registry.h"
 #include "driver/stream/engine.h"
+#include "driver/stream/rate_control.h"
 #include "platform/portcls/portcls.h"
 
 inline constexpr ULONG kAdapterPoolTag = PoolTag("PcCr");
@@ -17,7 +19,8 @@ inline constexpr ULONG kAdapterIrpPoolSize = 11;
 class AdapterCommon final : public IAdapterCommon,
                             public IAdapterPowerManagement,
                             public IAsioStreamControl,
-                            public IDefaultFormatSource {
+                            public IDefaultFormatSource,
+                            public IRateHost {
 public:
     // Allocates and constructs an adapter with one reference (its primary
     // interface). STATUS_INSUFFICIENT_RESOURCES when the pool is exhausted.
@@ -64,23 +67,28 @@ public:
     NTSTATUS SetOutputMargin(ULONG frames) override { return engine_.SetOutputMargin(frames); }
     void RecomputeRunning() override { engine_.RecomputeRunning(); }
 
-    // For the engine and the other parts of the driver.
-    UsbAudioDevice& Device() { return device_; }
-    StreamEngine& Engine() { return engine_; }
-    DEVICE_OBJECT* PhysicalDevice() const { return pdo_; }
-    DEVICE_OBJECT* FunctionalDevice() const { return fdo_; }
-    PUNKNOWN WaveMiniport() const { return static_cast<PUNKNOWN>(waveMiniport_); }
-    // Drops the registered system-audio miniport and returns it (a rate
-    // change: the adapter holds none until the new subdevice's registers).
-    PUNKNOWN TakeWaveMiniport();
-    // The device's values, properties and endpoint records.
-    DeviceRegistry& Registry() { return registry_; }
-    DEVICE_POWER_STATE PowerState() const { return powerState_; }
-    bool PowerDownPending() const { return powerDownPending_ != 0; }
-    bool SurpriseRemoved() const { return surpriseRemoved_ != 0; }
+    // IEngineHost
+    UsbAudioDevice& Device() override { return device_; }
+    DEVICE_OBJECT* PhysicalDevice() const override { return pdo_; }
+    DEVICE_OBJECT* FunctionalDevice() const override { return fdo_; }
+    const MarginTables& Margins() const override;
+    bool PowerBlocked() const override { return PowerState() != PowerDeviceD0 || PowerDownPending(); }
+    bool SurpriseRemoved() const override { return ReadAcquire(&surpriseRemoved_) != 0; }
     // Taken (and cleared) by the engine's next start: select the stored
     // clock source again, forced.
-    bool TakeClockReapply();
+    bool TakeClockReapply() override;
+
+    // IRateHost
+    StreamEngine& Engine() override { return engine_; }
+    // The device's values, properties and endpoint records.
+    DeviceRegistry& Registry() override { return registry_; }
+    PUNKNOWN TakeWaveMiniport() override;
+    NTSTATUS RegisterAudioSubdevice() override;
+
+    // For the other parts of the driver and for tests.
+    PUNKNOWN WaveMiniport() const { return static_cast<PUNKNOWN>(waveMiniport_); }
+    DEVICE_POWER_STATE PowerState() const { return powerState_; }
+    bool PowerDownPending() const { return ReadAcquire(&powerDownPending_) != 0; }
     ULONG MidiMode() const;
 
 private:

@@ -1,9 +1,10 @@
 // Driver entry, unload, add-device and start-device.
-#include "driver/core/driver_entry.h"
+#include "driver/adapter/driver_entry.h"
 
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver_services.h"
+#include "driver/core/subdevice.h"
 #include "driver/core/usb_trace.h"
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/object.h"
@@ -15,6 +16,11 @@ namespace {
 PDRIVER_UNLOAD g_portClassUnload = nullptr;
 MarginTables g_margins = kBuiltInMargins;
 DriverServices g_services = {};
+const DriverServices* g_override = nullptr;
+
+// The driver's own parts. A slot stays empty until its part is built: the
+// "\asio" handle routines, the WaveRT miniport, the MIDI miniport.
+constexpr DriverServices kOwnServices = {nullptr, nullptr, nullptr};
 
 // At most two subdevices per adapter device.
 constexpr ULONG kMaxSubdevices = 2;
@@ -31,7 +37,16 @@ NTSTATUS AddDevice(DRIVER_OBJECT* driverObject, DEVICE_OBJECT* physicalDeviceObj
 
 }  // namespace
 
-DriverServices& Services() { return g_services; }
+const DriverServices& Services() { return g_override != nullptr ? *g_override : g_services; }
+
+DriverServices DriverOwnServices() { return kOwnServices; }
+
+DriverServicesOverride::DriverServicesOverride(const DriverServices& services)
+    : services_(services), previous_(g_override) {
+    g_override = &services_;
+}
+
+DriverServicesOverride::~DriverServicesOverride() { g_override = previous_; }
 
 const MarginTables& DriverMargins() { return g_margins; }
 
@@ -40,6 +55,7 @@ extern "C" NTSTATUS DriverEntry(DRIVER_OBJECT* driverObject, UNICODE_STRING* reg
     DbgPrint("UsbAudio!DriverEntry\n");
     g_margins = kBuiltInMargins;
     ReadDriverParameters(registryPath, &g_margins);
+    g_services = kOwnServices;
 
     const NTSTATUS status = PcInitializeAdapterDriver(driverObject, registryPath, AddDevice);
     if (NT_SUCCESS(status)) {

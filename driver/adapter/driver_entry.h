@@ -13,12 +13,6 @@ const MarginTables& DriverMargins();
 // Start-device, as PortCls calls it for IRP_MN_START_DEVICE.
 NTSTATUS StartDevice(DEVICE_OBJECT* deviceObject, IRP* irp, IResourceList* resourceList);
 
-// Registers the one subdevice the device's MidiMode calls for ("Wave" or
-// "Midi"). Start-device passes its request and resources; a sample-rate
-// change passes neither to register the audio subdevice anew. All local
-// references are released: the port and miniport live on PortCls's.
-NTSTATUS InstallSubdevice(DEVICE_OBJECT* deviceObject, IRP* irp, IResourceList* resourceList, IUnknown* adapter);
-
 // The driver's own dispatch routines for the major functions it overrides.
 NTSTATUS DispatchPnp(DEVICE_OBJECT* deviceObject, IRP* irp);
 NTSTATUS DispatchCreate(DEVICE_OBJECT* deviceObject, IRP* irp);

@@ -1,9 +1,9 @@
 // The driver's layer over six major functions: requests on "\asio" handles
 // are the driver's own; everything else goes to PortCls. All at
 // PASSIVE_LEVEL in the caller's thread.
+#include "driver/adapter/driver_entry.h"
 #include "driver/core/adapter_interfaces.h"
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
 #include "driver/core/driver_services.h"
 #include "driver/core/usb_trace.h"
 #include "driver/stream/asio_file_context.h"

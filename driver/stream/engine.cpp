@@ -3,7 +3,9 @@
 // PASSIVE_LEVEL throughout unless a routine says otherwise.
 #include "driver/stream/engine.h"
 
-#include "driver/core/adapter.h"
+#include "driver/core/adapter_interfaces.h"
+#include "driver/core/audio_device.h"
+#include "driver/core/device_registry.h"
 #include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine_trace.h"
@@ -35,9 +37,8 @@ constexpr ULONG kFormatTagPcmValue = 1;
 
 // ---------------------------------------------------------------- lifecycle
 
-NTSTATUS StreamEngine::Initialize(AdapterCommon* adapter) {
-    adapter_ = adapter;
-    margins_ = &kBuiltInMargins;
+NTSTATUS StreamEngine::Initialize(IEngineHost* host) {
+    adapter_ = host;
     bufferSize_ = kDefaultBufferSize;
     KeInitializeMutex(&adapterMutex_, 0);
     for (bool capture : {true, false}) {
@@ -132,7 +133,7 @@ void StreamEngine::SelectSettingZero(bool capture) {
 ULONG StreamEngine::Speed() const { return adapter_->Device().BusSpeed(); }
 
 bool StreamEngine::PowerBlocked() const {
-    return adapter_->PowerState() != PowerDeviceD0 || adapter_->PowerDownPending();
+    return adapter_->PowerBlocked();
 }
 
 bool StreamEngine::Removed() const { return adapter_->SurpriseRemoved(); }
@@ -190,10 +191,6 @@ void StreamEngine::AttachSystemAudio(ISystemAudioPath* path) {
 }
 
 void StreamEngine::AttachDefaultFormatSource(IDefaultFormatSource* source) { defaultFormats_ = source; }
-
-void StreamEngine::SetMarginTables(const MarginTables* tables) {
-    margins_ = tables != nullptr ? tables : &kBuiltInMargins;
-}
 
 void StreamEngine::SetSystemAudioActive(bool capture, bool active) {
     InterlockedExchange(capture ? &captureActive_ : &renderActive_, active ? 1 : 0);
@@ -492,7 +489,7 @@ NTSTATUS StreamEngine::SetFormat(bool capture, ULONG formatTag, ULONG channels, 
 NTSTATUS StreamEngine::AsioStart() {
     MutexHold hold(&adapterMutex_);
     if (Removed()) return STATUS_DELETE_PENDING;
-    outputMargin_ = OutputMargin(*margins_, Speed(), CurrentRate(), bufferSize_);
+    outputMargin_ = OutputMargin(adapter_->Margins(), Speed(), CurrentRate(), bufferSize_);
     for (bool capture : {true, false}) {
         if (Interface(capture) == nullptr || !AtSettingZero(capture)) continue;
         ULONG channels = 0;

@@ -1,7 +1,7 @@
 // The capture DPC's per-transfer work (input ring, reads, system-audio copy
 // and mixing, silence), the ASIO write, and the system-audio packet queues.
 // Everything here but Write runs at DISPATCH_LEVEL and allocates nothing.
-#include "driver/core/adapter.h"
+#include "driver/core/audio_device.h"
 #include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
@@ -158,7 +158,7 @@ void StreamEngine::FillSilence(ULONG transferLength) {
         SpinHold hold(&handleLock_);
         for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
             const AsioFileContext* handle = HandleOfLink(e);
-            if (__atomic_load_n(&handle->running, __ATOMIC_RELAXED) == 0 || handle->outputWritePos >= kRingSize) continue;
+            if (ReadUCharNoFence(&handle->running) == 0 || handle->outputWritePos >= kRingSize) continue;
             looked = true;
             if (handle->outputWritePos == fill) {
                 nearest = 0;

@@ -2,20 +2,14 @@
 // run for an "\asio" handle: power down and back, surprise removal, and the
 // device unplugged. The handle's requests go through the adapter's
 // IAsioStreamControl, as the "\asio" dispatch hands them over.
-#include "driver/core/adapter.h"
-#include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
-#include "driver/core/driver_services.h"
+#include "driver/adapter/adapter.h"
 #include "platform/base/ntstatus.h"
-#include "platform/kernel/object.h"
 #include "sim/kernel/debug_output.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/pool.h"
-#include "sim/machine.h"
 #include "sim/pnp/pnp_manager.h"
-#include "sim/usb/host_controller.h"
-#include "sim/usb/profile/profiles.h"
 #include "tests/support/asio_handle.h"
+#include "tests/support/machine_test.h"
 #include "tests/support/wave_miniport.h"
 
 #include <gtest/gtest.h>
@@ -29,13 +23,11 @@ using sim::usb::HostController;
 using test_support::AsioHandle;
 using test_support::Eventually;
 
-constexpr char16_t kMakerId[] = u"USB\\VID_7A3C&PID_0B51&MI_00";
 constexpr UCHAR kOutEndpoint = 0x01;
 constexpr UCHAR kInEndpoint = 0x81;
 
-class AdapterStreaming : public ::testing::Test {
+class AdapterStreaming : public test_support::MachineTest {
 protected:
-    sim::Machine machine;
     std::shared_ptr<sim::usb::VirtualDevice> device =
         std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice());
     sim::usb::UsbPort* port = nullptr;
@@ -45,16 +37,11 @@ protected:
 
     void SetUp() override {
         test_support::WaveMiniports() = {};
-        Services() = {nullptr, test_support::NewWaveMiniport, nullptr};
-        machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, {kMakerId});
-        port = machine.usb().Plug(device);
+        InstallPackage(test_support::WithWaveMiniport(test_support::NewWaveMiniport));
+        port = Plug(device);
         ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
-        DEVICE_OBJECT* fdo = IoGetAttachedDeviceReference(HostController::Pdo(port));
-        ObDereferenceObject(fdo);
-        IAdapterCommon* common = ExtensionOf(fdo)->Adapter;
-        ASSERT_NE(common, nullptr);
-        adapter = static_cast<AdapterCommon*>(common);
-        ASSERT_EQ(common->QueryInterface(IID_IAsioStreamControl, reinterpret_cast<PVOID*>(&control)), STATUS_SUCCESS);
+        adapter = &Adapter(port);
+        ASSERT_EQ(adapter->QueryInterface(IID_IAsioStreamControl, reinterpret_cast<PVOID*>(&control)), STATUS_SUCCESS);
         device->CaptureCounter();
         handle.directIo = true;
         ASSERT_EQ(handle.Attach(*control), STATUS_SUCCESS);
@@ -65,7 +52,6 @@ protected:
         handle.Detach();
         if (control != nullptr) control->Release();
         if (port != nullptr) machine.usb().Unplug(port);
-        Services() = {};
     }
 
     // IOCTL_UAC2_ASIO_START on the handle.
@@ -74,15 +60,7 @@ protected:
         control->RecomputeRunning();
         return control->Start();
     }
-    bool Primed() {
-        StreamEngine& engine = adapter->Engine();
-        return Eventually([&] {
-            return engine.Direction(true).outstanding == kCaptureTransfersInFlight &&
-                   engine.Direction(false).outstanding == kPlaybackTransfersInFlight &&
-                   device->Counters(kInEndpoint).inFlight == kCaptureTransfersInFlight &&
-                   device->Counters(kOutEndpoint).inFlight == kPlaybackTransfersInFlight;
-        });
-    }
+    bool Primed() { return test_support::Primed(*adapter, *device); }
     ULONG FramesPerIn() {
         const auto capture = adapter->Engine().Direction(true);
         return ChunkBytesToFrames(adapter->Device().BusSpeed(), capture.streamRate, capture.transferBytes);
@@ -102,7 +80,6 @@ protected:
                 pins.push_back(record.data[0]);
         return pins;
     }
-    std::uint64_t LiveBlocks(const char (&tag)[5]) { return machine.kernel().pool().Stats(PoolTag(tag)).liveBlocks; }
 };
 
 TEST_F(AdapterStreaming, PowerDownBlocksAndCancelsAndTheNextStartReappliesTheClock) {

@@ -1,11 +1,10 @@
 // The driver loaded by PnP on a plugged device: driver entry, start-device,
 // the adapter's interfaces, subdevice choice, request routing, power and
 // removal.
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
+#include "driver/adapter/driver_entry.h"
 #include "driver/core/driver_services.h"
-#include "driver/core/margin.h"
 #include "driver/stream/asio_file_context.h"
 #include "platform/base/ntstatus.h"
 #include "platform/ks/ks.h"
@@ -20,6 +19,7 @@
 #include "sim/registry/registry.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -186,39 +186,28 @@ NTSTATUS AsioOther(DEVICE_OBJECT*, IRP* irp) {
 }
 const AsioHandleRoutines kTestAsio = {AsioCreate, AsioOther, AsioOther, AsioOther, AsioOther, AsioOther};
 
-constexpr char16_t kMakerId[] = u"USB\\VID_7A3C&PID_0B51&MI_00";
 constexpr char16_t kMidiId[] = u"USB\\VID_1209&PID_0003&MI_00";
 
-struct DriverLoaded : ::testing::Test {
-    sim::Machine machine;
+DriverServices TestServices() { return {&kTestAsio, Factory<WaveMiniport>, Factory<MidiMiniport>}; }
 
+struct DriverLoaded : test_support::MachineTest {
     void SetUp() override {
-        Services() = {&kTestAsio, Factory<WaveMiniport>, Factory<MidiMiniport>};
         asio_calls.clear();
         MidiPower::seen.clear();
-        machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, {kMakerId, kMidiId});
+        // The package, and the MIDI test device installed beside it.
+        InstallPackage(TestServices(), {.extraHardwareIds = {kMidiId}});
     }
-    void TearDown() override { Services() = {}; }
 
-    sim::usb::UsbPort* Plug(const sim::usb::Description& description) {
-        return machine.usb().Plug(std::make_shared<sim::usb::VirtualDevice>(description));
-    }
     static sim::usb::Description Maker(BusSpeed speed) {
         sim::usb::MakerDeviceOptions options;
         options.speed = speed;
         return sim::usb::MakerDevice(options);
-    }
-    static DEVICE_OBJECT* Fdo(sim::usb::UsbPort* port) {
-        DEVICE_OBJECT* top = IoGetAttachedDeviceReference(HostController::Pdo(port));
-        ObDereferenceObject(top);
-        return top;
     }
     std::vector<std::u16string> References() {
         std::vector<std::u16string> out;
         for (const auto& i : machine.pnp().Interfaces()) out.push_back(i.referenceString);
         return out;
     }
-    std::uint64_t LiveBlocks(const char (&tag)[5]) { return machine.kernel().pool().Stats(PoolTag(tag)).liveBlocks; }
 };
 
 TEST_F(DriverLoaded, StartsAtEverySpeedWithTheWaveSubdeviceAndUnloadsClean) {
@@ -314,18 +303,24 @@ TEST_F(DriverLoaded, OnlyTheAsioNameReachesTheAsioRoutines) {
     EXPECT_EQ(asio_calls.size(), 4u);
 
     // Without the "\asio" layer in the build the name is refused.
-    Services().Asio = nullptr;
+    DriverServices withoutAsio = TestServices();
+    withoutAsio.Asio = nullptr;
+    const DriverServicesOverride scope(withoutAsio);
     FILE_OBJECT* refused = nullptr;
     EXPECT_EQ(sim::OpenFileObject(pdo, u"\\asio", &refused), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(refused, nullptr);
 }
 
 TEST_F(DriverLoaded, TheInstallationsMarginsSetTheOutputMarginAtStart) {
-    // The installation's high-speed table: 48 kHz, up to 4096 frames, the
-    // buffer size plus 7.
-    MarginTable highSpeed{};
-    highSpeed.classes[0][0] = {4096, 1, 1, 7};
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&highSpeed);
+    // The installation's high-speed table (three rate classes of four
+    // {limit, multiplier, divisor, addend}): at 48 kHz, up to 4096 frames,
+    // the buffer size plus 7.
+    ULONG highSpeed[3][4][4] = {};
+    highSpeed[0][0][0] = 4096;
+    highSpeed[0][0][1] = 1;
+    highSpeed[0][0][2] = 1;
+    highSpeed[0][0][3] = 7;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(highSpeed);
     machine.registry().SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ovuac2audio\\Parameters",
                                 u"Margin Formula HS", REG_BINARY, {bytes, bytes + sizeof(highSpeed)});
     const struct {

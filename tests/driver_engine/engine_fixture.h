@@ -2,7 +2,7 @@
 // built on its PDO (no driver installed, so PnP leaves the PDO to the test).
 #pragma once
 
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
@@ -14,6 +14,7 @@
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
 #include "tests/support/asio_handle.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -49,9 +50,8 @@ struct DeviceSetup {
     std::optional<sim::usb::Description> description{};
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public test_support::MachineTest {
 protected:
-    sim::Machine machine;
     std::shared_ptr<VirtualDevice> device;
     DEVICE_OBJECT* fdo = nullptr;
     AdapterCommon* adapter = nullptr;
@@ -77,7 +77,7 @@ protected:
         options.maxPacketSize = setup.maxPacketSize;
         options.isochronous = setup.isochronous;
         device = std::make_shared<VirtualDevice>(setup.description.value_or(sim::usb::MakerDevice(options)));
-        sim::usb::UsbPort* port = machine.usb().Plug(device);
+        sim::usb::UsbPort* port = Plug(device);
         DRIVER_OBJECT* driver = machine.io().CreateDriverObject(u"\\Driver\\ovuengine");
         ASSERT_EQ(IoCreateDevice(driver, kDeviceExtensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
                   STATUS_SUCCESS);
@@ -97,17 +97,7 @@ protected:
 
     void Attach(AsioHandle& handle) { ASSERT_EQ(handle.Attach(*engine), STATUS_SUCCESS); }
 
-    // Both directions have all their transfers in flight, at the device too:
-    // the engine counts a transfer before its worker submits it, so its own
-    // count runs ahead of what the device holds.
-    bool Primed() {
-        return Eventually([&] {
-            return engine->Direction(true).outstanding == kCaptureTransfersInFlight &&
-                   engine->Direction(false).outstanding == kPlaybackTransfersInFlight &&
-                   device->Counters(InEndpoint()).inFlight == kCaptureTransfersInFlight &&
-                   device->Counters(OutEndpoint()).inFlight == kPlaybackTransfersInFlight;
-        });
-    }
+    bool Primed() { return test_support::Primed(*adapter, *device); }
 
     // The data endpoints of the device's first streaming settings.
     UCHAR InEndpoint() const { return adapter->Device().CaptureInterface->Alts[1].DataEndpoint->bEndpointAddress; }

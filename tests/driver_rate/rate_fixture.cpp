@@ -1,50 +1,19 @@
 #include "rate_fixture.h"
 
-#include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
-#include "driver/core/driver_services.h"
 #include "platform/base/ntstatus.h"
-#include "platform/kernel/object.h"
 #include "sim/pnp/pnp_manager.h"
 
 namespace rate_test {
 
-namespace {
-
-constexpr char16_t kMakerId[] = u"USB\\VID_7A3C&PID_0B51&MI_00";
-
-DEVICE_OBJECT* Fdo(sim::usb::UsbPort* port) {
-    DEVICE_OBJECT* top = IoGetAttachedDeviceReference(sim::usb::HostController::Pdo(port));
-    ObDereferenceObject(top);
-    return top;
-}
-
-}  // namespace
-
 void RateTest::SetUp() {
     Miniports() = {};
-    Services() = {nullptr, test_support::NewWaveMiniport, nullptr};
-    machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, {kMakerId});
-}
-
-void RateTest::TearDown() { Services() = {}; }
-
-sim::usb::UsbPort* RateTest::Plug(const sim::usb::MakerDeviceOptions& options) {
-    return machine.usb().Plug(std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice(options)));
+    InstallPackage(test_support::WithWaveMiniport(test_support::NewWaveMiniport));
 }
 
 void RateTest::Restart(sim::usb::UsbPort* port) {
     machine.usb().CyclePort(port);
     machine.usb().WaitForEnumeration();
 }
-
-AdapterCommon& RateTest::Adapter(sim::usb::UsbPort* port) {
-    IAdapterCommon* adapter = ExtensionOf(Fdo(port))->Adapter;
-    EXPECT_NE(adapter, nullptr);
-    return *static_cast<AdapterCommon*>(adapter);
-}
-
-sim::usb::VirtualDevice& RateTest::Device(sim::usb::UsbPort* port) { return sim::usb::HostController::Device(port); }
 
 std::u16string RateTest::HardwareKey(sim::usb::UsbPort* port) const {
     return sim::usb::HostController::Node(port)->EnumKeyPath() + u"\\Device Parameters";
