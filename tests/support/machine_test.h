@@ -55,10 +55,13 @@ protected:
     // Live pool blocks of a tag.
     std::uint64_t LiveBlocks(const char (&tag)[5]);
 
-    sim::Machine machine;
-
 private:
+    // Declared before the machine, so it ends after it: the driver stays
+    // loaded in the machine until the machine goes.
     std::optional<DriverServicesOverride> services_;
+
+protected:
+    sim::Machine machine;
 };
 
 // Both directions of the adapter's engine have all their transfers in
