@@ -5,16 +5,9 @@
 // hold when the ring is zeroed under the output lock, as the playback
 // worker used to do at every stop.
 //   ovu_bench_output_lock --benchmark_report_aggregates_only=true
-#include "driver/adapter/adapter.h"
-#include "driver/core/device_extension.h"
-#include "driver/stream/engine.h"
-#include "platform/base/ntstatus.h"
+#include "bench/engine_rig.h"
 #include "platform/kernel/spinlock.h"
-#include "sim/io/io_manager.h"
 #include "sim/kernel/lock_watch.h"
-#include "sim/machine.h"
-#include "sim/usb/host_controller.h"
-#include "sim/usb/profile/profiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -26,41 +19,9 @@
 
 namespace {
 
-struct EveryChannel final : IDefaultFormatSource {
-    NTSTATUS GetDefaultFormat(bool, ULONG* channels, ULONG* bits) override {
-        *channels = 32;
-        *bits = 32;
-        return STATUS_SUCCESS;
-    }
-};
-
-// The maker's device at high speed, 48 kHz, with an adapter on its PDO; the
-// device clock stays still, so only starts and stops move the engine.
-struct Rig {
-    sim::Machine machine;
-    std::shared_ptr<sim::usb::VirtualDevice> device =
-        std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice());
-    DEVICE_OBJECT* fdo = nullptr;
-    AdapterCommon* adapter = nullptr;
-    EveryChannel formats;
-    bool ready = false;
-
-    Rig() {
-        sim::usb::UsbPort* port = machine.usb().Plug(device);
-        DRIVER_OBJECT* driver = machine.io().CreateDriverObject(u"\\Driver\\ovubench");
-        IoCreateDevice(driver, kDeviceExtensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-        if (!NT_SUCCESS(AdapterCommon::Create(&adapter)) ||
-            !NT_SUCCESS(adapter->Init(sim::usb::HostController::Pdo(port), fdo)))
-            return;
-        adapter->Engine().SetCurrentRate(48000);
-        adapter->Engine().AttachDefaultFormatSource(&formats);
-        ready = true;
-    }
-    ~Rig() {
-        if (adapter != nullptr) adapter->Release();
-        if (fdo != nullptr) IoDeleteDevice(fdo);
-    }
-};
+// The maker's device at high speed, 48 kHz; the device clock stays still,
+// so only starts and stops move the engine.
+using Rig = bench::EngineRig;
 
 std::unique_ptr<Rig>& TheRig() {
     static std::unique_ptr<Rig> rig;
@@ -68,7 +29,8 @@ std::unique_ptr<Rig>& TheRig() {
 }
 
 void OutputLockWaitAcrossStops(benchmark::State& state) {
-    if (!TheRig()) TheRig() = std::make_unique<Rig>();  // one device for the whole run
+    // One device for the whole run.
+    if (!TheRig()) TheRig() = std::make_unique<Rig>(sim::usb::BusSpeed::High, 48000, false);
     Rig* rig = TheRig().get();
     sim::MachineScope scope(rig->machine);
     if (!rig->ready) {

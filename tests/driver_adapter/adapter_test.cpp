@@ -20,6 +20,7 @@
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
 #include "tests/support/machine_test.h"
+#include "tests/support/wave_miniport.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ namespace {
 using sim::usb::BusSpeed;
 using sim::usb::HostController;
 
-// ---- test miniports: just enough for PortCls to register a subdevice ----
+// ---- a MIDI test miniport: just enough for PortCls to register a subdevice ----
 
 PCFILTER_DESCRIPTOR EmptyFilter() {
     PCFILTER_DESCRIPTOR d{};
@@ -48,52 +49,6 @@ struct MidiPower final : IPowerNotify {
     void PowerChangeNotify(POWER_STATE state) override { seen.push_back(state.DeviceState); }
 };
 MidiPower midi_power;
-
-class WaveMiniport final : public IMiniportWaveRT {
-public:
-    static inline int live = 0;
-    WaveMiniport() { ++live; }
-    NTSTATUS QueryInterface(REFIID iid, PVOID* object) override {
-        if (iid == IID_IUnknown || iid == IID_IMiniport || iid == IID_IMiniportWaveRT) {
-            *object = static_cast<IMiniportWaveRT*>(this);
-            AddRef();
-            return STATUS_SUCCESS;
-        }
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) {
-            if (adapter_ != nullptr) adapter_->Release();
-            --live;
-            delete this;
-        }
-        return left;
-    }
-    NTSTATUS GetDescription(PCFILTER_DESCRIPTOR** description) override {
-        *description = &filter_;
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS DataRangeIntersection(ULONG, KSDATARANGE*, KSDATARANGE*, ULONG, PVOID, ULONG*) override {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS Init(PUNKNOWN adapter, IResourceList*, IPortWaveRT*) override {
-        // The real miniport keeps the adapter's main interface.
-        return adapter->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID*>(&adapter_));
-    }
-    NTSTATUS NewStream(IMiniportWaveRTStream**, IPortWaveRTStream*, ULONG, BOOLEAN, KSDATAFORMAT*) override {
-        return STATUS_NOT_SUPPORTED;
-    }
-    NTSTATUS GetDeviceDescription(DEVICE_DESCRIPTION*) override { return STATUS_SUCCESS; }
-
-private:
-    ~WaveMiniport() = default;
-    ULONG refs_ = 1;
-    IAdapterCommon* adapter_ = nullptr;
-    PCFILTER_DESCRIPTOR filter_ = EmptyFilter();
-};
 
 class MidiMiniport final : public IMiniportMidi {
 public:
@@ -188,12 +143,13 @@ const AsioHandleRoutines kTestAsio = {AsioCreate, AsioOther, AsioOther, AsioOthe
 
 constexpr char16_t kMidiId[] = u"USB\\VID_1209&PID_0003&MI_00";
 
-DriverServices TestServices() { return {&kTestAsio, Factory<WaveMiniport>, Factory<MidiMiniport>}; }
+DriverServices TestServices() { return {&kTestAsio, test_support::NewWaveMiniport, Factory<MidiMiniport>}; }
 
 struct DriverLoaded : test_support::MachineTest {
     void SetUp() override {
         asio_calls.clear();
         MidiPower::seen.clear();
+        test_support::WaveMiniports() = {};
         // The package, and the MIDI test device installed beside it.
         InstallPackage(TestServices(), {.extraHardwareIds = {kMidiId}});
     }
@@ -225,11 +181,11 @@ TEST_F(DriverLoaded, StartsAtEverySpeedWithTheWaveSubdeviceAndUnloadsClean) {
         EXPECT_NE(device->CaptureInterface, nullptr);
         EXPECT_EQ(References(), (std::vector<std::u16string>(References().size(), u"Wave")));
         EXPECT_FALSE(References().empty());
-        EXPECT_EQ(WaveMiniport::live, 1);
+        EXPECT_EQ(test_support::WaveMiniports().live, 1);
 
         machine.usb().Unplug(port);
         EXPECT_EQ(machine.kernel().debugger().Text(), "UsbAudio!DriverEntry\nUsbAudio!DriverUnload\n");
-        EXPECT_EQ(WaveMiniport::live, 0);
+        EXPECT_EQ(test_support::WaveMiniports().live, 0);
         EXPECT_EQ(LiveBlocks("PcCr"), 0u);
         EXPECT_EQ(LiveBlocks("USBA"), 0u);
         EXPECT_EQ(machine.kernel().pool().LiveBlocks(), 0u) << machine.kernel().pool().LeakReport();
@@ -241,7 +197,7 @@ TEST_F(DriverLoaded, AMidiDeviceGetsOnlyTheMidiSubdevice) {
     ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
     EXPECT_EQ(ExtensionOf(Fdo(port))->MidiMode, 1u);
     EXPECT_EQ(MidiMiniport::live, 1);
-    EXPECT_EQ(WaveMiniport::live, 0);
+    EXPECT_EQ(test_support::WaveMiniports().live, 0);
     for (const auto& ref : References()) EXPECT_EQ(ref, u"Midi");
 
     // Power changes reach the registered MIDI miniport.

@@ -270,19 +270,30 @@ TEST_F(EngineTest, AttachRefusesARecordWithoutTheTag) {
     EXPECT_FALSE(engine->AnyHandleRunning());
 }
 
-TEST_F(EngineTest, SetFormatRefusesAnotherRateAndChangesWhileTheRateMoved) {
-    Build({BusSpeed::High, 48000});
-    formats.channels = 8;
-    formats.bits = 16;
+// The endpoint records ask for 8 channels of 16 bits; the capture direction
+// has no format until a playback format is set.
+class OtherDirectionFormat : public EngineTest {
+protected:
+    void SetUp() override {
+        Build({BusSpeed::High, 48000});
+        formats.channels = 8;
+        formats.bits = 16;
+    }
+    void ExpectCaptureFormat(ULONG channels, ULONG bits) {
+        const auto capture = engine->Direction(true);
+        EXPECT_TRUE(capture.formatSet);
+        EXPECT_EQ(capture.channels, channels);
+        EXPECT_EQ(capture.bits, bits);
+        EXPECT_EQ(capture.rate, 48000u);
+    }
+};
+
+TEST_F(OtherDirectionFormat, IsRefusedAnotherRateAndChangesWhileTheRateMoved) {
     EXPECT_EQ(engine->SetFormat(false, 1, 2, 32, 44100), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(engine->SetFormat(false, 1, 2, 32, 48000), STATUS_SUCCESS);
     // The other direction took its default format, at the same rate.
     EXPECT_EQ(formats.calls, 1);
-    const auto capture = engine->Direction(true);
-    EXPECT_TRUE(capture.formatSet);
-    EXPECT_EQ(capture.channels, 8u);
-    EXPECT_EQ(capture.bits, 16u);
-    EXPECT_EQ(capture.rate, 48000u);
+    ExpectCaptureFormat(8, 16);
 
     ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
     // A forced rate change while the streams run only records the new rate.
@@ -303,18 +314,11 @@ TEST_F(EngineTest, SetFormatRefusesAnotherRateAndChangesWhileTheRateMoved) {
     EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
 }
 
-TEST_F(EngineTest, WithoutADefaultFormatTheOtherDirectionTakesTheRequestedOne) {
-    Build({BusSpeed::High, 48000});
-    formats.channels = 8;
-    formats.bits = 16;
+TEST_F(OtherDirectionFormat, WithoutADefaultTakesTheRequestedOne) {
     formats.status = STATUS_OBJECT_NAME_NOT_FOUND;  // no endpoint record
     ASSERT_EQ(engine->SetFormat(false, 1, 2, 24, 48000), STATUS_SUCCESS);
     EXPECT_EQ(formats.calls, 1);
-    const auto capture = engine->Direction(true);
-    EXPECT_TRUE(capture.formatSet);
-    EXPECT_EQ(capture.channels, 2u);
-    EXPECT_EQ(capture.bits, 24u);
-    EXPECT_EQ(capture.rate, 48000u);
+    ExpectCaptureFormat(2, 24);
 }
 
 }  // namespace
