@@ -87,3 +87,24 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* performanceCount);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
 DWORD GetCurrentThreadId();
+
+// Critical sections (the ASIO driver's callbacksLock and rateLock). The
+// record lives in the caller's memory; its fields belong to the system.
+struct RTL_CRITICAL_SECTION_DEBUG;
+struct CRITICAL_SECTION {
+    RTL_CRITICAL_SECTION_DEBUG* DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION criticalSection);
+// Recursive for the owning thread.
+void EnterCriticalSection(LPCRITICAL_SECTION criticalSection);
+// Leaving a critical section the calling thread does not own is a
+// verifier stop.
+void LeaveCriticalSection(LPCRITICAL_SECTION criticalSection);
+void DeleteCriticalSection(LPCRITICAL_SECTION criticalSection);

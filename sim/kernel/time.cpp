@@ -1,5 +1,6 @@
 #include "platform/kernel/time.h"
 
+#include "sim/kernel/clock.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/time_base.h"
 #include "sim/machine.h"
@@ -29,7 +30,7 @@ const Origin& ProcessOrigin() {
 
 LONGLONG SystemTimeNow() {
     const Origin& origin = ProcessOrigin();
-    return origin.system + HundredNs(std::chrono::steady_clock::now() - origin.steady);
+    return origin.system + HundredNs(MachineNow() - origin.steady);
 }
 
 std::chrono::steady_clock::time_point BootTime() {
@@ -44,7 +45,7 @@ namespace {
 constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms, the default clock tick
 constexpr LONGLONG kPerformanceFrequency = 10'000'000;
 
-LONGLONG SinceBoot() { return sim::HundredNs(std::chrono::steady_clock::now() - sim::BootTime()); }
+LONGLONG SinceBoot() { return sim::HundredNs(sim::MachineNow() - sim::BootTime()); }
 
 }  // namespace
 

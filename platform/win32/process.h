@@ -1,0 +1,37 @@
+// Threads and processes (processthreadsapi.h), as the user-mode
+// deliverables use them:
+// - the ASIO driver: CreateThread (the streaming thread is created
+//   suspended and resumed once the devices started; the tick watcher, the
+//   settings watcher and the notification window thread), ResumeThread,
+//   GetExitCodeThread, TerminateThread (teardown, on a watcher that has
+//   no exit event), GetCurrentThread;
+// - the service: CreateThread (its worker thread), ExitProcess is not
+//   called: a service process ends when its main function returns.
+#pragma once
+
+#include "platform/base/types.h"
+#include "platform/win32/synch.h"
+
+using LPDWORD = DWORD*;
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+
+inline constexpr DWORD CREATE_SUSPENDED = 0x00000004;
+inline constexpr DWORD STACK_SIZE_PARAM_IS_A_RESERVATION = 0x00010000;
+inline constexpr DWORD STILL_ACTIVE = 259;
+
+extern "C" {
+
+// Null on failure (GetLastError). The thread's handle is waitable and
+// signalled when the thread has ended.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+// The suspend count before the call; (DWORD)-1 on failure.
+DWORD ResumeThread(HANDLE thread);
+// STILL_ACTIVE while the thread runs.
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+[[noreturn]] void ExitProcess(UINT exitCode);
+HANDLE GetCurrentThread();
+DWORD GetCurrentProcessId();
+
+}  // extern "C"
