@@ -9,9 +9,9 @@ constexpr std::uintptr_t kKernelHandleBits = 0xFFFFFFFF80000000u;
 }
 
 HANDLE HandleTable::Insert(std::shared_ptr<Object> object, ACCESS_MASK access) {
+    const std::uintptr_t next = values_->fetch_add(4) + 4;
+    const std::uintptr_t value = kernel_ ? (next | kKernelHandleBits) : next;
     std::lock_guard lock(mutex_);
-    next_ += 4;
-    const std::uintptr_t value = kernel_ ? (next_ | kKernelHandleBits) : next_;
     objects_.emplace(value, Entry{std::move(object), access});
     return reinterpret_cast<HANDLE>(value);
 }

@@ -9,6 +9,7 @@
 
 #include "platform/base/types.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -33,7 +34,11 @@ inline bool IsKernelHandle(HANDLE handle) { return (reinterpret_cast<std::uintpt
 class HandleTable {
 public:
     // `kernel`: the System process's table, whose handles carry the high bit.
-    explicit HandleTable(bool kernel = false) : kernel_(kernel) {}
+    // `values`, when given, is shared by the machine's tables, so that no two
+    // open handles of one machine have the same value and a handle used in
+    // the wrong process can be named.
+    explicit HandleTable(bool kernel = false, std::atomic<std::uintptr_t>* values = nullptr)
+        : kernel_(kernel), values_(values != nullptr ? values : &ownValues_) {}
     HandleTable(const HandleTable&) = delete;
     HandleTable& operator=(const HandleTable&) = delete;
 
@@ -65,13 +70,14 @@ public:
 
 private:
     const bool kernel_;
+    std::atomic<std::uintptr_t> ownValues_{0x100};
+    std::atomic<std::uintptr_t>* values_;
     mutable std::mutex mutex_;
     struct Entry {
         std::shared_ptr<Object> object;
         ACCESS_MASK access;
     };
     std::unordered_map<std::uintptr_t, Entry> objects_;
-    std::uintptr_t next_ = 0x100;
 };
 
 }  // namespace sim

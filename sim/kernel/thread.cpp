@@ -101,6 +101,11 @@ ThreadRecord& CurrentThreadRecord() {
 
 void SetCurrentThreadRecord(ThreadRecord* thread) { Here().thread = thread; }
 
+bool IsWaiting(KTHREAD* thread) {
+    std::lock_guard lock(DispatcherLock());
+    return ThreadRecord::From(thread)->waiting;
+}
+
 void QueueUserApc(KTHREAD* thread, std::function<void()> routine) {
     std::lock_guard lock(DispatcherLock());
     ThreadRecord& target = *ThreadRecord::From(thread);

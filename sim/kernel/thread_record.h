@@ -94,6 +94,10 @@ ThreadRecord& CurrentThreadRecord();
 // Makes `thread` the calling host thread's record (system threads).
 void SetCurrentThreadRecord(ThreadRecord* thread);
 
+// Whether `thread` is blocked in a wait now (tests use it to know a thread
+// has reached its wait or sleep).
+bool IsWaiting(KTHREAD* thread);
+
 // Queues `routine` to run on `thread` during its next alertable user-mode
 // wait, which then returns STATUS_USER_APC (WAIT_IO_COMPLETION).
 void QueueUserApc(KTHREAD* thread, std::function<void()> routine);

@@ -39,12 +39,13 @@ std::string ExitReport::Text() const {
     return text;
 }
 
-Process::Process(Machine& machine, DWORD pid, ProcessOptions options, bool kernelTable)
+Process::Process(Machine& machine, DWORD pid, ProcessOptions options, bool kernelTable,
+                 std::atomic<std::uintptr_t>* handleValues)
     : KernelObject(&body_, &process_type),
       machine_(machine),
       pid_(pid),
       options_(std::move(options)),
-      handles_(kernelTable) {
+      handles_(kernelTable, handleValues) {
     body_.Header.Type = EventNotificationObject;  // waitable like a notification event
     body_.Header.Size = sizeof(KEVENT) / sizeof(LONG);
     body_.Header.SignalState = 0;

@@ -72,7 +72,8 @@ struct KPROCESS_BODY {
 
 class Process final : public KernelObject {
 public:
-    Process(Machine& machine, DWORD pid, ProcessOptions options, bool kernelTable);
+    Process(Machine& machine, DWORD pid, ProcessOptions options, bool kernelTable,
+            std::atomic<std::uintptr_t>* handleValues);
     ~Process() override;
 
     const char* TypeName() const override { return "Process"; }

@@ -19,7 +19,7 @@ ProcessManager::~ProcessManager() = default;
 std::shared_ptr<Process> ProcessManager::Make(ProcessOptions options, bool system) {
     std::lock_guard lock(mutex_);
     const DWORD pid = system ? 4 : (nextPid_ += 4);
-    auto process = std::make_shared<Process>(machine_, pid, std::move(options), system);
+    auto process = std::make_shared<Process>(machine_, pid, std::move(options), system, &handleValues_);
     processes_.push_back(process);
     return process;
 }

@@ -53,6 +53,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Process>> processes_;
     DWORD nextPid_ = 0x100;
+    std::atomic<std::uintptr_t> handleValues_{0x100};
     std::shared_ptr<Process> system_;
     std::shared_ptr<Process> test_;
 
