@@ -7,6 +7,7 @@
 #include "platform/base/types.h"
 #include "platform/base/unicode.h"
 #include "platform/kernel/dispatcher.h"
+#include "platform/kernel/interlocked.h"
 #include "platform/kernel/irql.h"
 
 struct DEVICE_OBJECT;
@@ -301,36 +302,46 @@ inline PVOID MmGetMdlVirtualAddress(const MDL* mdl) {
 inline ULONG MmGetMdlByteCount(const MDL* mdl) { return mdl->ByteCount; }
 
 // IRPs.
-IRP* IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
-void IoInitializeIrp(IRP* irp, USHORT packetSize, CCHAR stackSize);
-void IoReuseIrp(IRP* irp, NTSTATUS status);
-void IoFreeIrp(IRP* irp);
-USHORT IoSizeOfIrp(CCHAR stackSize);
-NTSTATUS IofCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp);
+extern "C" IRP* IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
+extern "C" void IoInitializeIrp(IRP* irp, USHORT packetSize, CCHAR stackSize);
+extern "C" void IoReuseIrp(IRP* irp, NTSTATUS status);
+extern "C" void IoFreeIrp(IRP* irp);
+extern "C" NTSTATUS IofCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp);
 inline NTSTATUS IoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp) { return IofCallDriver(deviceObject, irp); }
-void IofCompleteRequest(IRP* irp, CCHAR priorityBoost);
+extern "C" void IofCompleteRequest(IRP* irp, CCHAR priorityBoost);
 inline void IoCompleteRequest(IRP* irp, CCHAR priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
-BOOLEAN IoCancelIrp(IRP* irp);
-PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine);
-void IoAcquireCancelSpinLock(KIRQL* irql);
-void IoReleaseCancelSpinLock(KIRQL irql);
+extern "C" BOOLEAN IoCancelIrp(IRP* irp);
+extern "C" void IoAcquireCancelSpinLock(KIRQL* irql);
+extern "C" void IoReleaseCancelSpinLock(KIRQL irql);
 
 // A device-control IRP owned by the I/O manager ("threaded"): on completion
 // the status lands in `ioStatus`, `event` is signalled and the IRP is freed.
-IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObject, PVOID inputBuffer,
+extern "C" IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObject, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
                                    BOOLEAN internalDeviceIoControl, KEVENT* event, IO_STATUS_BLOCK* ioStatus);
 
 // Memory descriptor lists.
-MDL* IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, IRP* irp);
-void IoFreeMdl(MDL* mdl);
-void MmBuildMdlForNonPagedPool(MDL* mdl);
-void MmProbeAndLockPages(MDL* mdl, KPROCESSOR_MODE accessMode, LONG operation);
-void MmUnlockPages(MDL* mdl);
+extern "C" MDL* IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, IRP* irp);
+extern "C" void IoFreeMdl(MDL* mdl);
+extern "C" void MmBuildMdlForNonPagedPool(MDL* mdl);
+extern "C" void MmProbeAndLockPages(MDL* mdl, KPROCESSOR_MODE accessMode, LONG operation);
+extern "C" void MmUnlockPages(MDL* mdl);
 enum MM_PAGE_PRIORITY : LONG { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 enum MEMORY_CACHING_TYPE : LONG { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 inline constexpr ULONG MdlMappingNoExecute = 0x40000000;
-PVOID MmMapLockedPagesSpecifyCache(MDL* mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
+extern "C" PVOID MmMapLockedPagesSpecifyCache(MDL* mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
                                    PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority);
-void MmUnmapLockedPages(PVOID baseAddress, MDL* mdl);
-PVOID MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority);
+extern "C" void MmUnmapLockedPages(PVOID baseAddress, MDL* mdl);
+
+// Inlines and macros of wdm.h on x64.
+inline USHORT IoSizeOfIrp(CCHAR stackSize) {
+    return static_cast<USHORT>(sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION));
+}
+inline PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine) {
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), reinterpret_cast<PVOID>(routine)));
+}
+inline PVOID MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority) {
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+    return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
+}

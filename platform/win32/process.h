@@ -19,19 +19,15 @@ inline constexpr DWORD CREATE_SUSPENDED = 0x00000004;
 inline constexpr DWORD STACK_SIZE_PARAM_IS_A_RESERVATION = 0x00010000;
 inline constexpr DWORD STILL_ACTIVE = 259;
 
-extern "C" {
-
 // Null on failure (GetLastError). The thread's handle is waitable and
 // signalled when the thread has ended.
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
+extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 // The suspend count before the call; (DWORD)-1 on failure.
-DWORD ResumeThread(HANDLE thread);
+extern "C" DWORD ResumeThread(HANDLE thread);
 // STILL_ACTIVE while the thread runs.
-BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
-BOOL TerminateThread(HANDLE thread, DWORD exitCode);
-[[noreturn]] void ExitProcess(UINT exitCode);
-HANDLE GetCurrentThread();
-DWORD GetCurrentProcessId();
-
-}  // extern "C"
+extern "C" BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+extern "C" BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+extern "C" [[noreturn]] void ExitProcess(UINT exitCode);
+extern "C" HANDLE GetCurrentThread();
+extern "C" DWORD GetCurrentProcessId();

@@ -4,8 +4,4 @@
 
 #include "platform/base/types.h"
 
-extern "C" {
-
-DWORD timeGetTime();
-
-}  // extern "C"
+extern "C" DWORD timeGetTime();

@@ -357,10 +357,6 @@ void IoManager::Shutdown() {
 
 using sim::CurrentIo;
 
-USHORT IoSizeOfIrp(CCHAR stackSize) {
-    return static_cast<USHORT>(sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION));
-}
-
 void IoInitializeIrp(IRP* irp, USHORT packetSize, CCHAR stackSize) {
     std::memset(irp, 0, packetSize);
     irp->Type = sim::kIoTypeIrp;

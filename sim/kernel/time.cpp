@@ -49,11 +49,7 @@ LONGLONG SinceBoot() { return sim::HundredNs(sim::MachineNow() - sim::BootTime()
 
 }  // namespace
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = sim::SystemTimeNow(); }
-
 void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime) { currentTime->QuadPart = sim::SystemTimeNow(); }
-
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(SinceBoot()); }
 
 ULONGLONG KeQueryInterruptTimePrecise(ULONG64* qpcTimeStamp) {
     const LONGLONG now = SinceBoot();
@@ -67,7 +63,5 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency) {
     counter.QuadPart = SinceBoot();  // 10 MHz: one count per 100 ns
     return counter;
 }
-
-void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = SinceBoot() / kTimeIncrement; }
 
 ULONG KeQueryTimeIncrement() { return kTimeIncrement; }

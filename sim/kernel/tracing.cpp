@@ -129,7 +129,7 @@ void TraceUnregisterProvider(TRACE_PROVIDER* provider) {
     if (provider->Session != nullptr) static_cast<sim::Tracing*>(provider->Session)->Unregister(provider);
 }
 
-void TraceMessage(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, const char* format, ...) {
+void TraceFormatted(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, const char* format, ...) {
     sim::Machine* machine = sim::Machine::Current();
     if (machine == nullptr) return;
     va_list args;
