@@ -7,6 +7,7 @@
 #include "platform/base/types.h"
 #include "platform/base/unicode.h"
 #include "platform/kernel/dispatcher.h"
+#include "platform/io/irp_layout.h"
 #include "platform/kernel/interlocked.h"
 #include "platform/kernel/irql.h"
 
@@ -124,27 +125,28 @@ struct IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        // alignas(8): POINTER_ALIGNMENT of wdm.h on x64.
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            alignas(8) USHORT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            alignas(8) ULONG EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -217,6 +219,8 @@ struct IRP {
             IO_STACK_LOCATION* CurrentStackLocation;
             FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        UCHAR Apc[88];  // KAPC: the I/O manager's completion APC
+        PVOID CompletionKey;
     } Tail;
     // The stack locations follow the packet (Size covers them).
 };
@@ -248,6 +252,15 @@ struct FILE_OBJECT {
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    ULONG_PTR IrpListLock;  // KSPIN_LOCK
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 };
 
 // Memory descriptor list. In the simulated machine every address space is
@@ -345,3 +358,46 @@ inline PVOID MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority) {
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
     return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
 }
+
+// The Win64 layout (irp_check.c proves the numbers against the Windows
+// headers).
+static_assert(sizeof(IRP) == OVU_IRP_SIZE);
+static_assert(offsetof(IRP, MdlAddress) == OVU_IRP_MDL_ADDRESS);
+static_assert(offsetof(IRP, AssociatedIrp) == OVU_IRP_ASSOCIATED_IRP);
+static_assert(offsetof(IRP, IoStatus) == OVU_IRP_IO_STATUS);
+static_assert(offsetof(IRP, RequestorMode) == OVU_IRP_REQUESTOR_MODE);
+static_assert(offsetof(IRP, Cancel) == OVU_IRP_CANCEL);
+static_assert(offsetof(IRP, UserIosb) == OVU_IRP_USER_IOSB);
+static_assert(offsetof(IRP, CancelRoutine) == OVU_IRP_CANCEL_ROUTINE);
+static_assert(offsetof(IRP, UserBuffer) == OVU_IRP_USER_BUFFER);
+static_assert(offsetof(IRP, Tail.Overlay.Thread) == OVU_IRP_THREAD);
+static_assert(offsetof(IRP, Tail.Overlay.ListEntry) == OVU_IRP_LIST_ENTRY);
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == OVU_IRP_CURRENT_STACK_LOCATION);
+static_assert(offsetof(IRP, Tail.Overlay.OriginalFileObject) == OVU_IRP_ORIGINAL_FILE_OBJECT);
+static_assert(sizeof(IO_STACK_LOCATION) == OVU_IO_STACK_LOCATION_SIZE);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters) == OVU_IO_STACK_LOCATION_PARAMETERS);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
+              OVU_IO_STACK_LOCATION_IO_CONTROL_CODE);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) ==
+              OVU_IO_STACK_LOCATION_TYPE3_INPUT_BUFFER);
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == OVU_IO_STACK_LOCATION_DEVICE_OBJECT);
+static_assert(offsetof(IO_STACK_LOCATION, FileObject) == OVU_IO_STACK_LOCATION_FILE_OBJECT);
+static_assert(offsetof(IO_STACK_LOCATION, CompletionRoutine) == OVU_IO_STACK_LOCATION_COMPLETION_ROUTINE);
+static_assert(sizeof(FILE_OBJECT) == OVU_FILE_OBJECT_SIZE);
+static_assert(offsetof(FILE_OBJECT, FsContext2) == OVU_FILE_OBJECT_FS_CONTEXT2);
+static_assert(offsetof(FILE_OBJECT, FileName) == OVU_FILE_OBJECT_FILE_NAME);
+static_assert(offsetof(FILE_OBJECT, CurrentByteOffset) == OVU_FILE_OBJECT_CURRENT_BYTE_OFFSET);
+static_assert(offsetof(FILE_OBJECT, Event) == OVU_FILE_OBJECT_EVENT);
+static_assert(offsetof(FILE_OBJECT, FileObjectExtension) == OVU_FILE_OBJECT_FILE_OBJECT_EXTENSION);
+static_assert(sizeof(MDL) == OVU_MDL_SIZE);
+static_assert(offsetof(MDL, MappedSystemVa) == OVU_MDL_MAPPED_SYSTEM_VA);
+static_assert(offsetof(MDL, ByteCount) == OVU_MDL_BYTE_COUNT);
+static_assert(sizeof(IO_STATUS_BLOCK) == OVU_IO_STATUS_BLOCK_SIZE);
+static_assert(IRP_MJ_CREATE == OVU_IRP_MJ_CREATE && IRP_MJ_CLOSE == OVU_IRP_MJ_CLOSE && IRP_MJ_READ == OVU_IRP_MJ_READ &&
+              IRP_MJ_WRITE == OVU_IRP_MJ_WRITE && IRP_MJ_DEVICE_CONTROL == OVU_IRP_MJ_DEVICE_CONTROL &&
+              IRP_MJ_CLEANUP == OVU_IRP_MJ_CLEANUP && IRP_MJ_PNP == OVU_IRP_MJ_PNP);
+static_assert(METHOD_OUT_DIRECT == OVU_METHOD_OUT_DIRECT && METHOD_NEITHER == OVU_METHOD_NEITHER);
+static_assert(SL_PENDING_RETURNED == OVU_SL_PENDING_RETURNED);
+static_assert(MDL_MAPPED_TO_SYSTEM_VA == OVU_MDL_MAPPED_TO_SYSTEM_VA &&
+              MDL_SOURCE_IS_NONPAGED_POOL == OVU_MDL_SOURCE_IS_NONPAGED_POOL);
+static_assert(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_OUT_DIRECT, FILE_ANY_ACCESS) == OVU_CTL_CODE_SAMPLE);

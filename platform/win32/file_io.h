@@ -16,6 +16,8 @@
 // an alertable wait of the calling thread.
 #pragma once
 
+#include "platform/win32/file_io_layout.h"
+
 #include "platform/base/types.h"
 #include "platform/win32/synch.h"
 
@@ -66,3 +68,14 @@ extern "C" BOOL WriteFileEx(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWr
                  LPOVERLAPPED_COMPLETION_ROUTINE completionRoutine);
 // FALSE with ERROR_IO_INCOMPLETE while pending and `wait` is FALSE.
 extern "C" BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD numberOfBytesTransferred, BOOL wait);
+
+// The Win64 layout (file_io_check.cpp proves the numbers against <windows.h>).
+static_assert(sizeof(OVERLAPPED) == OVU_OVERLAPPED_SIZE);
+static_assert(offsetof(OVERLAPPED, InternalHigh) == OVU_OVERLAPPED_INTERNAL_HIGH);
+static_assert(offsetof(OVERLAPPED, Offset) == OVU_OVERLAPPED_OFFSET);
+static_assert(offsetof(OVERLAPPED, hEvent) == OVU_OVERLAPPED_EVENT);
+static_assert(FILE_SHARE_READ == OVU_FILE_SHARE_READ && FILE_SHARE_WRITE == OVU_FILE_SHARE_WRITE &&
+              OPEN_EXISTING == OVU_OPEN_EXISTING && FILE_FLAG_OVERLAPPED == OVU_FILE_FLAG_OVERLAPPED);
+static_assert(GENERIC_READ == OVU_GENERIC_READ && GENERIC_WRITE == OVU_GENERIC_WRITE);
+static_assert(ERROR_IO_PENDING == OVU_ERROR_IO_PENDING && ERROR_IO_INCOMPLETE == OVU_ERROR_IO_INCOMPLETE &&
+              ERROR_OPERATION_ABORTED == OVU_ERROR_OPERATION_ABORTED);

@@ -9,6 +9,8 @@
 //   called: a service process ends when its main function returns.
 #pragma once
 
+#include "platform/win32/process_layout.h"
+
 #include "platform/base/types.h"
 #include "platform/win32/synch.h"
 
@@ -31,3 +33,8 @@ extern "C" BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 extern "C" [[noreturn]] void ExitProcess(UINT exitCode);
 extern "C" HANDLE GetCurrentThread();
 extern "C" DWORD GetCurrentProcessId();
+
+// The constants (process_check.cpp proves the numbers against <windows.h>).
+static_assert(CREATE_SUSPENDED == OVU_CREATE_SUSPENDED);
+static_assert(STACK_SIZE_PARAM_IS_A_RESERVATION == OVU_STACK_SIZE_PARAM_IS_A_RESERVATION);
+static_assert(STILL_ACTIVE == OVU_STILL_ACTIVE);

@@ -7,6 +7,8 @@
 // session's (in session 0 both are the global one). Names compare exactly.
 #pragma once
 
+#include "platform/win32/synch_layout.h"
+
 #include "platform/base/types.h"
 #include "platform/kernel/object.h"
 #include "platform/win32/errors.h"
@@ -108,3 +110,17 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION criticalSection);
 // verifier stop.
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION criticalSection);
 extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION criticalSection);
+
+// The Win64 layout (synch_check.cpp proves the numbers against <windows.h>).
+static_assert(sizeof(SECURITY_ATTRIBUTES) == OVU_SECURITY_ATTRIBUTES_SIZE);
+static_assert(offsetof(SECURITY_ATTRIBUTES, bInheritHandle) == OVU_SECURITY_ATTRIBUTES_INHERIT);
+static_assert(sizeof(CRITICAL_SECTION) == OVU_CRITICAL_SECTION_SIZE);
+static_assert(offsetof(CRITICAL_SECTION, LockCount) == OVU_CRITICAL_SECTION_LOCK_COUNT);
+static_assert(offsetof(CRITICAL_SECTION, RecursionCount) == OVU_CRITICAL_SECTION_RECURSION_COUNT);
+static_assert(offsetof(CRITICAL_SECTION, OwningThread) == OVU_CRITICAL_SECTION_OWNING_THREAD);
+static_assert(offsetof(CRITICAL_SECTION, SpinCount) == OVU_CRITICAL_SECTION_SPIN_COUNT);
+static_assert(INFINITE == OVU_INFINITE && WAIT_ABANDONED_0 == OVU_WAIT_ABANDONED_0 &&
+              WAIT_IO_COMPLETION == OVU_WAIT_IO_COMPLETION && WAIT_TIMEOUT == OVU_WAIT_TIMEOUT &&
+              WAIT_FAILED == OVU_WAIT_FAILED);
+static_assert(EVENT_MODIFY_STATE == OVU_EVENT_MODIFY_STATE && EVENT_ALL_ACCESS == OVU_EVENT_ALL_ACCESS &&
+              SYNCHRONIZE == OVU_SYNCHRONIZE && MUTEX_ALL_ACCESS == OVU_MUTEX_ALL_ACCESS);
