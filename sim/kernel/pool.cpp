@@ -247,10 +247,6 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     return CurrentPool().Allocate(poolType, numberOfBytes, tag, false);
 }
 
-PVOID ExAllocatePoolZero(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
-    return CurrentPool().Allocate(poolType, numberOfBytes, tag, true);
-}
-
 PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T numberOfBytes, ULONG tag) {
     const POOL_FLAGS kinds = flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED);
     if (kinds == 0 || (kinds & (kinds - 1)) != 0)

@@ -3,6 +3,7 @@
 
 #include "sim/machine.h"
 #include "sim/object.h"
+#include "sim/user/process_manager.h"
 
 #include <cstring>
 
@@ -311,13 +312,13 @@ TEST_F(RegistryZw, MissingValuesAndHandlesThatAreNotKeys) {
     struct NotAKey final : sim::Object {
         const char* TypeName() const override { return "Event"; }
     };
-    HANDLE other = machine.handles().Insert(std::make_shared<NotAKey>());
+    HANDLE other = machine.processes().TestProcess().handles().Insert(std::make_shared<NotAKey>());
     EXPECT_EQ(ZwQueryValueKey(other, &nope, KeyValuePartialInformation, buffer, sizeof buffer, &length),
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(ZwDeleteKey(reinterpret_cast<HANDLE>(0x7FF0)), STATUS_INVALID_HANDLE);
     ZwKey relative;
     EXPECT_EQ(relative.Open(u"x", other), STATUS_OBJECT_TYPE_MISMATCH);
-    machine.handles().Close(other);
+    machine.processes().TestProcess().handles().Close(other);
 }
 
 TEST(RegistryZwDeathTest, NullResultLengthIsAVerifierStop) {
