@@ -11,24 +11,16 @@
 #include <vector>
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    const ovusim::ParseResult parsed = ovusim::ParseOptions(args);
-    if (!parsed.options) {
-        std::fprintf(stderr, "ovuac2sim: %s\n", parsed.error.c_str());
-        return 2;
-    }
-    if (parsed.options->help) {
-        std::fputs(ovusim::Usage(), stdout);
-        return 0;
-    }
+    ovusim::Options options;
+    if (const std::optional<int> exit = ovusim::ParseCommandLine(argc, argv, &options)) return *exit;
     ovusim::Report report;
     std::string error;
-    const bool ran = ovusim::Run(*parsed.options, &report, &error);
-    if (!parsed.options->jsonPath.empty() && ran) {
-        std::ofstream json(parsed.options->jsonPath, std::ios::binary);
+    const bool ran = ovusim::Run(options, &report, &error);
+    if (!options.jsonPath.empty() && ran) {
+        std::ofstream json(options.jsonPath, std::ios::binary);
         json << ovusim::ReportJson(report);
         if (!json) {
-            std::fprintf(stderr, "ovuac2sim: cannot write %s\n", parsed.options->jsonPath.c_str());
+            std::fprintf(stderr, "ovuac2sim: cannot write %s\n", options.jsonPath.c_str());
             return 1;
         }
     }
