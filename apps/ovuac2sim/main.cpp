@@ -2,7 +2,7 @@
 // the ovuac2audio driver on it as an installation would, streams both
 // directions and reports what happened.
 #include "apps/ovuac2sim/options.h"
-#include "apps/ovuac2sim/report.h"
+#include "apps/ovuac2sim/report/report.h"
 #include "apps/ovuac2sim/session.h"
 
 #include <cstdio>
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     const bool ran = ovusim::Run(options, &report, &error);
     if (!options.jsonPath.empty() && ran) {
         std::ofstream json(options.jsonPath, std::ios::binary);
-        json << ovusim::ReportJson(report);
+        json << ovusim::ReportJsonText(report);
         if (!json) {
             std::fprintf(stderr, "ovuac2sim: cannot write %s\n", options.jsonPath.c_str());
             return 1;

@@ -414,7 +414,8 @@ bool Run(const Options& o, Report* r, std::string* error) {
             else r->clean = true;
         }
     }
-    PrintFinal(*r);
+    PrintCounters(*r);
+    PrintOutcome(*r);
     if (!o.registryOut.empty() && !machine.registry().ExportRegFile(u"HKEY_LOCAL_MACHINE", o.registryOut)) {
         *error = "cannot write " + o.registryOut;
         return false;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "apps/ovuac2sim/options.h"
-#include "apps/ovuac2sim/report.h"
+#include "apps/ovuac2sim/report/report.h"
 
 #include <string>
 

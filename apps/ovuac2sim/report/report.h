@@ -78,10 +78,15 @@ struct Report {
     std::string problem;  // why the run is not clean
 };
 
+// What the run prints as it goes, one part at a time (each section's file
+// prints its part and adds it to the JSON document, sections.h).
 void PrintDevice(const Report& report);
-void PrintSetup(const Report& report);
 void PrintFilter(const Report& report);
-void PrintFinal(const Report& report);
-std::string ReportJson(const Report& report);
+void PrintSetup(const Report& report);
+void PrintCounters(const Report& report);
+void PrintOutcome(const Report& report);
+
+// The JSON report: one document, written once at the end of the run.
+std::string ReportJsonText(const Report& report);
 
 }  // namespace ovusim
