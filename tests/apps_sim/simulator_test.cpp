@@ -45,6 +45,24 @@ TEST(Simulator, ASecondRunFromTheSavedRegistryStartsAtTheChangedRate) {
     EXPECT_NE(ReadFile(json).find("\"sampleRate\":96000"), std::string::npos) << second.output;
 }
 
+// At 176.4 and 192 kHz a high-speed bus carries 16 channels a frame (the
+// driver's limits, the device's frames); SuperSpeed keeps 32.
+TEST(Simulator, HighRatesStreamCleanAtHighSpeedAndSuperSpeed) {
+    const struct { const char* arguments; const char* capture; } cases[] = {
+        {"--speed high --rate 176400", "capture:  16 ch x 32 bits"},
+        {"--speed high --rate 192000", "capture:  16 ch x 32 bits"},
+        {"--speed super --rate 192000", "capture:  32 ch x 32 bits"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Result run = RunSimulator(std::string(c.arguments) + " --duration 0.05 --time-scale 0");
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find(c.capture), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("counter pattern: "), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("clean run"), std::string::npos) << run.output;
+    }
+}
+
 TEST(Simulator, ARefusedRateIsOneLineWithTheStatus) {
     const Result run = RunSimulator("--speed full --rate 96000 --duration 0.05 --time-scale 0");
     EXPECT_EQ(run.status, 1);
