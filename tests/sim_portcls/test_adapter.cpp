@@ -285,6 +285,7 @@ public:
         return STATUS_NOT_IMPLEMENTED;
     }
     NTSTATUS Init(PUNKNOWN adapter, IResourceList*, IPortWaveRT* port) override {
+        if (!NT_SUCCESS(TheWorld().miniportInitResult)) return TheWorld().miniportInitResult;
         Keep(adapter, port);
         TheWorld().lastMajorTarget = static_cast<IMiniportWaveRT*>(this);
         Log("wave miniport init");
@@ -446,10 +447,20 @@ NTSTATUS InstallSubdevice(DEVICE_OBJECT* fdo, IRP* irp, IResourceList* resources
     NTSTATUS status = PcNewPort(&port, wave ? CLSID_PortWaveRT : CLSID_PortMidi);
     if (!NT_SUCCESS(status)) return status;
     PUNKNOWN miniport = nullptr;
-    if (wave) {
-        if (auto* m = New<WaveMiniport>(kMiniportTag)) miniport = static_cast<IMiniportWaveRT*>(m);
-    } else {
-        if (auto* m = New<MidiMiniport>(kMiniportTag)) miniport = static_cast<IMiniportMidi*>(m);
+    if (world.miniportSource == MiniportSource::PortClass) {
+        PMINIPORT made = nullptr;
+        status = PcNewMiniport(&made, wave ? CLSID_PortWaveRT : CLSID_PortMidi);
+        if (!NT_SUCCESS(status)) {
+            port->Release();
+            return status;
+        }
+        miniport = made;
+    } else if (world.miniportSource == MiniportSource::Own) {
+        if (wave) {
+            if (auto* m = New<WaveMiniport>(kMiniportTag)) miniport = static_cast<IMiniportWaveRT*>(m);
+        } else {
+            if (auto* m = New<MidiMiniport>(kMiniportTag)) miniport = static_cast<IMiniportMidi*>(m);
+        }
     }
     if (miniport == nullptr) {
         port->Release();
