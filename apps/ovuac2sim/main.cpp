@@ -7,16 +7,14 @@
 
 #include <cstdio>
 #include <fstream>
-#include <string>
-#include <vector>
 
 int main(int argc, char** argv) {
     ovusim::Options options;
     if (const std::optional<int> exit = ovusim::ParseCommandLine(argc, argv, &options)) return *exit;
     ovusim::Report report;
-    std::string error;
-    const bool ran = ovusim::Run(options, &report, &error);
-    if (!options.jsonPath.empty() && ran) {
+    const ovusim::RunEnd end = ovusim::Run(options, &report);
+    if (!end.message.empty()) std::fprintf(stderr, "ovuac2sim: %s\n", end.message.c_str());
+    if (end.kind != ovusim::RunEnd::Kind::NotRun && !options.jsonPath.empty()) {
         std::ofstream json(options.jsonPath, std::ios::binary);
         json << ovusim::ReportJsonText(report);
         if (!json) {
@@ -24,9 +22,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!ran) {
-        std::fprintf(stderr, "ovuac2sim: %s\n", error.c_str());
-        return 1;
-    }
+    if (end.kind != ovusim::RunEnd::Kind::Completed) return 1;
     return report.clean ? 0 : 1;
 }

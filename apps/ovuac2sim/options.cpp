@@ -77,15 +77,16 @@ CLI::Validator OutputFile() {
         "", "output file");
 }
 
-// An option whose value is one of a few names.
-template <class T>
-CLI::Option* Choice(CLI::App& app, const std::string& name, T* target, std::vector<std::pair<std::string, T>> choices,
-                    const std::string& help) {
+// An option whose value is one of a few names. `target` is a T or a
+// std::optional<T>; the help shows the default when it has one.
+template <class Target, class T>
+CLI::Option* Choice(CLI::App& app, const std::string& name, Target* target,
+                    std::vector<std::pair<std::string, T>> choices, const std::string& help) {
     std::string names, listed, current;
     for (std::size_t i = 0; i < choices.size(); ++i) {
         names += (i == 0 ? "" : "|") + choices[i].first;
         listed += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + choices[i].first;
-        if (choices[i].second == *target) current = choices[i].first;
+        if (Target(choices[i].second) == *target) current = choices[i].first;
     }
     CLI::Option* option = app.add_option_function<std::string>(
         name,
@@ -108,14 +109,17 @@ CLI::Option* Choice(CLI::App& app, const std::string& name, T* target, std::vect
 void DeclareDevice(CLI::App& app, Options& o) {
     const std::string group = "Device";
     Choice(app, "--profile", &o.profile,
-           {{"maker", Profile::Maker}, {"uac2", Profile::GenericUac2}, {"uac1", Profile::GenericUac1},
-            {"midi", Profile::Midi}},
+           std::vector<std::pair<std::string, Profile>>{{"maker", Profile::Maker},
+                                                        {"uac2", Profile::GenericUac2},
+                                                        {"uac1", Profile::GenericUac1},
+                                                        {"midi", Profile::Midi}},
            "the virtual device: the maker's, class 2.0, class 1.0, USB-MIDI")
         ->group(group);
     Choice(app, "--speed", &o.speed,
-           {{"full", sim::usb::BusSpeed::Full}, {"high", sim::usb::BusSpeed::High},
-            {"super", sim::usb::BusSpeed::Super}},
-           "bus speed of the device")
+           std::vector<std::pair<std::string, sim::usb::BusSpeed>>{{"full", sim::usb::BusSpeed::Full},
+                                                                    {"high", sim::usb::BusSpeed::High},
+                                                                    {"super", sim::usb::BusSpeed::Super}},
+           "bus speed (default: high; a dump's from its descriptors)")
         ->group(group);
     app.add_option_function<unsigned>("--channels", [&o](unsigned n) { o.channels = n; },
                                       "channels of the profile's streaming settings")
@@ -142,6 +146,11 @@ void DeclareRateAndClock(CLI::App& app, Options& o) {
                                       "change the sample rate through the driver before streaming")
         ->check(Whole(1, 1000000, "a rate in Hz"))
         ->type_name("HZ")
+        ->group(group);
+    app.add_option_function<unsigned>("--clock-source", [&o](unsigned id) { o.clockSource = id; },
+                                      "select a clock source through the driver before streaming")
+        ->check(Whole(0, 255, "an entity id"))
+        ->type_name("ID")
         ->group(group);
 }
 

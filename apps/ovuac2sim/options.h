@@ -12,14 +12,16 @@ enum class Profile { Maker, GenericUac2, GenericUac1, Midi };
 
 struct Options {
     // device
-    sim::usb::BusSpeed speed = sim::usb::BusSpeed::High;
+    // Unset: high speed for a profile, a dump's own speed (GuessBusSpeed).
+    std::optional<sim::usb::BusSpeed> speed;
     Profile profile = Profile::Maker;
     std::optional<unsigned> channels;  // the profile's default when unset
     std::string rawDump;               // a descriptor dump instead of a profile
     bool loopback = false;             // IN carries what OUT played (else the counter pattern)
     unsigned loopbackLatency = 0;      // frames from OUT to IN
     // rate and clock
-    std::optional<unsigned> rate;  // a sample-rate change before streaming
+    std::optional<unsigned> rate;         // a sample-rate change before streaming
+    std::optional<unsigned> clockSource;  // a clock-source selection before streaming
     // scenario
     double seconds = 2.0;    // streaming time on the device clock
     double timeScale = 1.0;  // device clock speed; 0: stepped, as fast as the host allows

@@ -18,9 +18,9 @@ TEST(SimulatorOptions, HelpListsTheOptionsUnderTheirGroups) {
     const Result help = RunSimulator("--help");
     ASSERT_EQ(help.status, 0) << help.output;
     const struct { const char* group; std::vector<const char*> options; } groups[] = {
-        {"Device:", {"--profile maker|uac2|uac1|midi=maker", "--speed full|high|super=high", "--channels N",
+        {"Device:", {"--profile maker|uac2|uac1|midi=maker", "--speed full|high|super ", "--channels N",
                      "--raw FILE", "--loopback ", "--loopback-latency N=0"}},
-        {"Rate and clock:", {"--rate HZ"}},
+        {"Rate and clock:", {"--rate HZ", "--clock-source ID"}},
         {"Scenario:", {"--duration SECONDS=2", "--time-scale X=1", "--registry FILE"}},
         {"Output:", {"--trace", "--json FILE", "--save-registry FILE"}},
     };
@@ -47,6 +47,7 @@ TEST(SimulatorOptions, OneBadValueOfEachKindIsOneLineAndStatusTwo) {
         {"--profile uac3", "--profile: must be maker, uac2, uac1 or midi, not 'uac3'"},
         {"--channels 33", "--channels: must be a channel count from 1 to 32, not '33'"},
         {"--rate 48k", "--rate: must be a rate in Hz from 1 to 1000000, not '48k'"},
+        {"--clock-source 256", "--clock-source: must be an entity id from 0 to 255, not '256'"},
         {"--loopback-latency -1", "--loopback-latency: must be a frame count from 0 to 1048576, not '-1'"},
         {"--duration 0", "--duration: must be a time in seconds from 0.01 to 3600, not '0'"},
         {"--time-scale fast", "--time-scale: must be a speed factor from 0 to 1000, not 'fast'"},

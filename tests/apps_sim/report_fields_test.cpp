@@ -72,18 +72,22 @@ TEST(SimulatorReport, TheReadmeTableDocumentsEveryFieldOfARealReport) {
     const std::set<std::string> documented = DocumentedFields(ReadFile(OVU_README));
     ASSERT_GT(documented.size(), 20u) << "the README's field table was not found";
 
-    // Between them: a clean 2.0 run, a 1.0 device, a MIDI device (no filter)
-    // and a run that is not clean.
-    const char* runs[] = {
+    // Between them: a clean 2.0 run; a 1.0 dump whose streaming is refused;
+    // a dump served as MIDI (its subdevice fails, its audio settings have a
+    // feedback endpoint); a device that does not start; a refused clock
+    // source.
+    const std::string fixtures = OVU_USB_FIXTURES;
+    const std::string runs[] = {
         "--duration 0.05 --time-scale 0",
-        "--profile uac1 --speed full --duration 0.05 --time-scale 0",
-        "--profile midi",
-        "--channels 4 --duration 0.05 --time-scale 0",
+        "--raw " + fixtures + "/audio10_microphone.hex --duration 0.05 --time-scale 0",
+        "--raw " + fixtures + "/nux_mg300_uac2.hex",
+        "--raw " + simtest::WriteVendorOnlyDump(),
+        "--clock-source 36",
     };
     Reported reported;
-    for (const char* arguments : runs) {
+    for (const std::string& arguments : runs) {
         const std::string json = FreshPath("fields.json");
-        const auto run = RunSimulator(std::string(arguments) + " --json " + json);
+        const auto run = RunSimulator(arguments + " --json " + json);
         const std::string text = ReadFile(json);
         ASSERT_FALSE(text.empty()) << arguments << "\n" << run.output;
         Collect(nlohmann::json::parse(text), "", &reported);

@@ -46,4 +46,14 @@ inline std::string FreshPath(const std::string& name) {
     return path;
 }
 
+// A descriptor dump of a device the driver does not start: one
+// vendor-specific interface, no audio function.
+inline std::string WriteVendorOnlyDump() {
+    const std::string path = FreshPath("vendor_only.hex");
+    std::ofstream(path) << "12 01 00 02 00 00 00 40 09 12 01 00 00 01 00 00 00 01\n"
+                           "09 02 12 00 01 01 00 80 32\n"
+                           "09 04 00 00 00 FF 00 00 00\n";
+    return path;
+}
+
 }  // namespace simtest

@@ -1,4 +1,5 @@
-// What moved while streaming, as the device and the driver counted it.
+// What moved while streaming, as the device and the driver counted it (once
+// a streaming start was asked for).
 #include "apps/ovuac2sim/report/sections.h"
 
 #include <cstdio>
@@ -6,6 +7,7 @@
 namespace ovusim {
 
 void PrintCounters(const Report& r) {
+    if (!r.streamStart) return;
     std::printf("frames captured %llu, played %llu\n", static_cast<unsigned long long>(r.framesCaptured),
                 static_cast<unsigned long long>(r.framesPlayed));
     std::printf("IN transfers %llu, OUT transfers %llu, errors %llu, recoveries %llu\n",
@@ -16,6 +18,7 @@ void PrintCounters(const Report& r) {
 }
 
 void AddCountersSection(const Report& r, Json& document) {
+    if (!r.streamStart) return;
     document["counters"] = {{"framesCaptured", r.framesCaptured},
                             {"framesPlayed", r.framesPlayed},
                             {"inTransfers", r.inTransfers},

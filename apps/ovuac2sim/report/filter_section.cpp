@@ -1,5 +1,5 @@
-// The filter description the system audio engine would get: pins with their
-// data ranges, nodes, connections.
+// The filter description the system audio engine would get (audio devices):
+// pins with their data ranges, nodes, connections.
 #include "apps/ovuac2sim/report/sections.h"
 
 #include <cstdio>
@@ -7,27 +7,30 @@
 namespace ovusim {
 
 void PrintFilter(const Report& r) {
-    if (!r.filter.built) {
-        std::printf("filter: none (%s)\n", r.filter.status.c_str());
+    if (!r.filter) return;
+    const FilterInfo& f = *r.filter;
+    if (!f.built) {
+        std::printf("filter: none (%s)\n", f.status.c_str());
         return;
     }
-    std::printf("filter: %zu pins, %zu nodes, %zu connections\n", r.filter.pins.size(), r.filter.nodes.size(),
-                r.filter.connections.size());
-    for (std::size_t i = 0; i < r.filter.pins.size(); ++i) {
-        const PinInfo& p = r.filter.pins[i];
+    std::printf("filter: %zu pins, %zu nodes, %zu connections\n", f.pins.size(), f.nodes.size(),
+                f.connections.size());
+    for (std::size_t i = 0; i < f.pins.size(); ++i) {
+        const PinInfo& p = f.pins[i];
         std::printf("  pin %zu: %s %s, %s", i, p.streaming ? "streaming" : "bridge", p.dataFlowIn ? "in" : "out",
                     p.category.c_str());
         for (const RangeInfo& g : p.ranges) std::printf(" [%u ch %u bit %u Hz]", g.channels, g.maxBits, g.maxRate);
         std::printf("\n");
     }
-    for (std::size_t i = 0; i < r.filter.nodes.size(); ++i) std::printf("  node %zu: %s\n", i, r.filter.nodes[i].c_str());
+    for (std::size_t i = 0; i < f.nodes.size(); ++i) std::printf("  node %zu: %s\n", i, f.nodes[i].c_str());
 }
 
 void AddFilterSection(const Report& r, Json& document) {
-    Json filter = {{"built", r.filter.built}};
-    if (!r.filter.built) filter["status"] = r.filter.status;
+    if (!r.filter) return;
+    const FilterInfo& f = *r.filter;
+    Json filter = {{"built", f.built}, {"status", f.status}};
     Json pins = Json::array();
-    for (const PinInfo& p : r.filter.pins) {
+    for (const PinInfo& p : f.pins) {
         Json ranges = Json::array();
         for (const RangeInfo& g : p.ranges)
             ranges.push_back({{"channels", g.channels},
@@ -42,9 +45,9 @@ void AddFilterSection(const Report& r, Json& document) {
                         {"dataRanges", std::move(ranges)}});
     }
     Json nodes = Json::array();
-    for (const std::string& n : r.filter.nodes) nodes.push_back({{"type", n}});
+    for (const std::string& n : f.nodes) nodes.push_back({{"type", n}});
     Json connections = Json::array();
-    for (const ConnectionInfo& c : r.filter.connections) {
+    for (const ConnectionInfo& c : f.connections) {
         Json connection = Json::object();
         if (c.fromNode < 0) {
             connection["fromPin"] = c.fromPin;

@@ -7,9 +7,9 @@
 namespace ovusim {
 
 void PrintOutcome(const Report& r) {
-    if (r.loopback)
+    if (r.streamed && r.loopback)
         std::printf("capture: loopback of what the device played (no counter pattern to check)\n");
-    else
+    else if (r.streamed)
         std::printf("counter pattern: %llu frames checked, %llu gaps\n",
                     static_cast<unsigned long long>(r.checkedFrames), static_cast<unsigned long long>(r.counterGaps));
     if (r.clean) std::printf("clean run\n");

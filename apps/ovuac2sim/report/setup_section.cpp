@@ -1,5 +1,6 @@
-// The streaming set-up: bus speed, clock source, rate and the transfer
-// layout of each direction.
+// The streaming set-up: bus speed (and the rule that decided it), clock
+// source, rate and, once streaming ran, the transfer layout of each
+// direction.
 #include "apps/ovuac2sim/report/sections.h"
 
 #include <cstdio>
@@ -29,8 +30,11 @@ Json Direction(const DirectionLayout& d) {
 
 void AddSetupSection(const Report& r, Json& document) {
     document["busSpeed"] = r.speed;
+    document["busSpeedRule"] = r.speedRule;
+    if (!r.start.started || r.midi) return;
     document["clockSource"] = r.clockSource;
     document["sampleRate"] = r.rate;
+    if (!r.streamed) return;
     Json playback = Direction(r.playback);
     playback["outStride"] = r.outStride;
     playback["outSlots"] = r.outSlots;
