@@ -20,7 +20,11 @@ World* world_instance = nullptr;
 
 void Log(std::string text) { TheWorld().log.push_back(std::move(text)); }
 
-std::string PowerText(POWER_STATE state) { return "D" + std::to_string(state.DeviceState - PowerDeviceD0); }
+std::string PowerText(POWER_STATE state) {
+    std::string text = "D";
+    text += std::to_string(state.DeviceState - PowerDeviceD0);
+    return text;
+}
 
 template <class T, class... Args>
 T* New(ULONG tag, Args&&... args) {
