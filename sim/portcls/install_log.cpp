@@ -3,6 +3,7 @@
 #include "sim/portcls/adapter_device.h"
 #include "sim/portcls/port.h"
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -21,15 +22,14 @@ struct Scope {
     std::vector<MadePort> ports;
 };
 
-thread_local Scope* t_scope = nullptr;
+thread_local std::unique_ptr<Scope> t_scope;
 
 }  // namespace
 
-StartDeviceScope::StartDeviceScope(AdapterDevice* device) { t_scope = new Scope{device, {}}; }
+StartDeviceScope::StartDeviceScope(AdapterDevice* device) { t_scope.reset(new Scope{device, {}}); }
 
 StartDeviceScope::~StartDeviceScope() {
-    Scope* scope = t_scope;
-    t_scope = nullptr;
+    const std::unique_ptr<Scope> scope = std::move(t_scope);
     for (const MadePort& made : scope->ports) {
         if (made.reachedInit) continue;
         SubdeviceFailure failure;
@@ -38,7 +38,6 @@ StartDeviceScope::~StartDeviceScope() {
         failure.status = made.miniportStatus;
         scope->device->RecordFailure(std::move(failure));
     }
-    delete scope;
 }
 
 void NotePortCreated(Port* port) {
@@ -55,19 +54,20 @@ void NoteMiniportRefused(NTSTATUS status) {
         }
 }
 
-void NotePortInit(Port* port, DEVICE_OBJECT* deviceObject, NTSTATUS status) {
+NTSTATUS NotePortInit(Port* port, DEVICE_OBJECT* deviceObject, NTSTATUS status) {
     if (t_scope != nullptr)
         for (MadePort& made : t_scope->ports)
             if (made.port == port) made.reachedInit = true;
-    if (NT_SUCCESS(status)) return;
+    if (NT_SUCCESS(status)) return status;
     AdapterDevice* device = AdapterDevice::FromDeviceObject(deviceObject);
     if (device == nullptr && t_scope != nullptr) device = t_scope->device;
-    if (device == nullptr) return;
+    if (device == nullptr) return status;
     SubdeviceFailure failure;
     failure.port = port->type();
     failure.step = "Init";
     failure.status = status;
     device->RecordFailure(std::move(failure));
+    return status;
 }
 
 void NoteRegistrationRefused(AdapterDevice* device, Port* port, PCWSTR name, NTSTATUS status) {

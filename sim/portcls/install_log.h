@@ -32,7 +32,8 @@ public:
 // Called by the Pc* routines and the ports.
 void NotePortCreated(Port* port);
 void NoteMiniportRefused(NTSTATUS status);
-void NotePortInit(Port* port, DEVICE_OBJECT* deviceObject, NTSTATUS status);
+// Returns `status`.
+NTSTATUS NotePortInit(Port* port, DEVICE_OBJECT* deviceObject, NTSTATUS status);
 void NoteRegistrationRefused(AdapterDevice* device, Port* port, PCWSTR name, NTSTATUS status);
 
 }  // namespace sim::portcls

@@ -164,9 +164,7 @@ NTSTATUS Port::UnregisterSubdevice(DEVICE_OBJECT* deviceObject, PUNKNOWN unknown
 
 NTSTATUS PortWaveRT::Init(DEVICE_OBJECT* deviceObject, IRP* irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
                         IResourceList* resourceList) {
-    const NTSTATUS status = InitPort(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList);
-    NotePortInit(this, deviceObject, status);
-    return status;
+    return NotePortInit(this, deviceObject, InitPort(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList));
 }
 
 NTSTATUS PortWaveRT::InitPort(DEVICE_OBJECT* deviceObject, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
@@ -206,9 +204,7 @@ void PortWaveRT::Destroy() {
 
 NTSTATUS PortMidi::Init(DEVICE_OBJECT* deviceObject, IRP* irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
                         IResourceList* resourceList) {
-    const NTSTATUS status = InitPort(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList);
-    NotePortInit(this, deviceObject, status);
-    return status;
+    return NotePortInit(this, deviceObject, InitPort(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList));
 }
 
 NTSTATUS PortMidi::InitPort(DEVICE_OBJECT* deviceObject, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
