@@ -508,7 +508,7 @@ void PortClsTest::TearDown() {
 void PortClsTest::Arrive() {
     sim::DeviceIdentity identity;
     identity.deviceId = u"TEST\\AUDIO";
-    identity.instanceSuffix = u"1";
+    identity.instanceSuffix = std::u16string(1, u'1');  // GCC 12 -O3 misreads assigning u"1" (-Wrestrict)
     identity.hardwareIds = {u"TEST\\AUDIO"};
     node = machine.pnp().Arrive(pdo, identity);
 }
