@@ -133,6 +133,9 @@ RunEnd Run(const Options& o, Report* r) {
 
     sim::PnpNode* node = InstallAndPlug(machine, made.device, r);
     if (!r->start.started) return {RunEnd::Kind::Stopped, "the device failed to start: " + r->start.status.Text()};
+    // From here on only warnings and errors are kept, unless printed: a long
+    // run keeps no growing record of what it does not report.
+    if (!o.trace) machine.kernel().tracing().Enable("*", TRACE_LEVEL_WARNING);
     DEVICE_OBJECT* fdo = IoGetAttachedDeviceReference(node->pdo());
     ObDereferenceObject(fdo);
     auto* adapter = static_cast<AdapterCommon*>(ExtensionOf(fdo)->Adapter);
