@@ -40,18 +40,27 @@ run_tests() {
 }
 
 run_fuzz_targets() {
+  local f target scratch
   for f in build/fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
-    name=$(basename "$f")
+    target=$(basename "$f")
     # New inputs go to a scratch directory; the committed seeds are only read.
     scratch=$(mktemp -d)
-    "$f" -runs="${FUZZ_RUNS:-20000}" -seed=1 "$scratch" "fuzz/corpus/${name#fuzz_}" 2>&1 | tail -n 2
+    "$f" -runs="${FUZZ_RUNS:-20000}" -seed=1 "$scratch" "fuzz/corpus/${target#fuzz_}" 2>&1 | tail -n 2
     rm -rf "$scratch"
   done
   run_tests fuzz 600
 }
 
+# The cache's hit and miss counters so far.
+ccache_counts() {
+  ccache --print-stats 2>/dev/null |
+    awk '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" {h += $2} $1 == "cache_miss" {m += $2}
+         END {print h + 0, m + 0}'
+}
+
 started=$SECONDS
+read -r hits_before misses_before < <(ccache_counts)
 stage "sanitizer build (dev)" build dev
 stage "tests (dev: address, undefined)" run_tests dev 300
 stage "main job build (sim-checked)" build sim-checked
@@ -70,5 +79,8 @@ total=$(grep -oE 'tests failed out of [0-9]+' "$log" | awk '{s+=$5} END {print s
 printf '\n=== summary\n'
 cat "$timings"
 printf '  %-44s %6d s\n' "total" $((SECONDS - started))
-ccache --show-stats 2>/dev/null | grep -E '^ *(Hits|Misses):' | sed 's/^ */  ccache /' || true
+read -r hits_after misses_after < <(ccache_counts)
+# The cache's counters are the machine's: other builds on it count too.
+printf '  ccache counters over the run: %d hits, %d misses\n' $((hits_after - hits_before)) \
+  $((misses_after - misses_before))
 echo "$total passed, 0 failed"
