@@ -202,8 +202,10 @@ std::string Pool::LeakReport() const {
     for (const PoolTagStats& stats : AllStats()) {
         if (stats.liveBlocks == 0) continue;
         if (!report.empty()) report += "; ";
-        report += "'" + TagText(stats.tag) + "' " + std::to_string(stats.liveBlocks) +
-                  (stats.liveBlocks == 1 ? " block, " : " blocks, ") + std::to_string(stats.liveBytes) + " bytes";
+        report += '\'';
+        report += TagText(stats.tag);
+        report += "' " + std::to_string(stats.liveBlocks) + (stats.liveBlocks == 1 ? " block, " : " blocks, ") +
+                  std::to_string(stats.liveBytes) + " bytes";
     }
     return report;
 }
