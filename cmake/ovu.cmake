@@ -13,14 +13,23 @@ endfunction()
 
 # ovu_add_test(name SOURCES ... LIBS ... [LABELS ...])
 #   A GoogleTest executable whose cases ctest runs one by one. Tests labelled
-#   "concurrency" also run under ThreadSanitizer in CI.
+#   "concurrency" also run under ThreadSanitizer in CI. With OVU_TEST_LABEL
+#   set, a test without that label is left out of the build and of ctest (its
+#   target exists, so the folder's own settings still apply).
 function(ovu_add_test name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT A_SOURCES)
     file(GLOB A_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   endif()
-  add_executable(${name} ${A_SOURCES})
+  set(excluded "")
+  if(OVU_TEST_LABEL AND NOT OVU_TEST_LABEL IN_LIST A_LABELS)
+    set(excluded EXCLUDE_FROM_ALL)
+  endif()
+  add_executable(${name} ${excluded} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  if(excluded)
+    return()
+  endif()
   set(labels unit ${A_LABELS})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     TEST_LIST ${name}_TESTS PROPERTIES TIMEOUT 300)

@@ -1,12 +1,14 @@
 #include "sim/machine.h"
 
 #include "sim/audio/endpoints.h"
+#include "sim/faults.h"
 #include "sim/io/io_manager.h"
 #include "sim/kernel/kernel.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/portcls/port_class.h"
 #include "sim/registry/registry.h"
 #include "sim/usb/host_controller.h"
+#include "sim/user/process_manager.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -24,7 +26,9 @@ Machine& CurrentMachine() {
 
 Machine::Machine() : previous_(current_machine) {
     current_machine = this;
+    faults_ = std::make_unique<Faults>();
     registry_ = std::make_unique<Registry>();
+    processes_ = std::make_unique<ProcessManager>(*this);  // before the kernel's threads enter System
     kernel_ = std::make_unique<Kernel>(*this);
     io_ = std::make_unique<IoManager>(*this);
     portcls_ = std::make_unique<PortClass>(*this);
@@ -34,9 +38,12 @@ Machine::Machine() : previous_(current_machine) {
 }
 
 Machine::~Machine() {
-    // Drivers go first (their unload may still use the kernel), then the
-    // kernel, whose threads may still read the registry and whose teardown
-    // runs the pool leak check.
+    // Processes exit first (their handles' CLEANUP and CLOSE reach the
+    // drivers), then the drivers go (their unload may still use the
+    // kernel), then the kernel, whose threads may still read the registry
+    // and whose teardown runs the pool leak check.
+    processes_->Shutdown();
+    kernel_->RunUntilQuiet();  // CLOSE of file objects whose last reference went at DISPATCH_LEVEL
     pnp_->Shutdown();
     usb_->Shutdown();
     io_->Shutdown();

@@ -6,6 +6,7 @@
 // process, and nothing survives a machine's destruction.
 #pragma once
 
+#include "sim/kernel/clock.h"
 #include "sim/object.h"
 
 #include <memory>
@@ -18,7 +19,9 @@ class HostController;
 namespace audio {
 class EndpointBuilder;
 }
+class Faults;
 class IoManager;
+class ProcessManager;
 class PnpManager;
 class PortClass;
 class Kernel;
@@ -32,8 +35,14 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     Kernel& kernel() { return *kernel_; }
+    // The one clock of kernel and user time; Skip moves it forward.
+    Clock& clock() { return clock_; }
     Registry& registry() { return *registry_; }
-    HandleTable& handles() { return handles_; }
+    // The System process (kernel handles), the test process and the
+    // processes a test creates or starts.
+    ProcessManager& processes() { return *processes_; }
+    // Fault injection for user-mode calls.
+    Faults& faults() { return *faults_; }
     IoManager& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
     usb::HostController& usb() { return *usb_; }
@@ -49,7 +58,11 @@ public:
 private:
     friend class MachineScope;
     Machine* previous_ = nullptr;
-    HandleTable handles_;  // destroyed last: objects may refer to the kernel
+    Clock clock_;
+    std::unique_ptr<Faults> faults_;
+    // Destroyed last: the objects the handle tables held may refer to the
+    // kernel (the tables are emptied when the processes exit, first).
+    std::unique_ptr<ProcessManager> processes_;
     std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;

@@ -2,16 +2,23 @@
 #pragma once
 
 #include "apps/ovuac2sim/options.h"
-#include "apps/ovuac2sim/report.h"
+#include "apps/ovuac2sim/report/report.h"
 
 #include <string>
 
 namespace ovusim {
 
-// Runs the machine as the options say and fills `report`. False, with a
-// one-line `error`, when the run could not happen at all (a bad file, a
-// device that does not start); a run that happened but went wrong returns
-// true with report.clean false.
-bool Run(const Options& options, Report* report, std::string* error);
+// How a run ended. Completed: the report says how it went. Stopped: the
+// machine ran, but the run ended early at a refusal the message names
+// (the device did not start, a requested change was refused); the report
+// holds what was observed up to there. NotRun: nothing ran (an input file
+// could not be used); there is no report.
+struct RunEnd {
+    enum class Kind { Completed, Stopped, NotRun };
+    Kind kind = Kind::Completed;
+    std::string message;  // one line, for Stopped and NotRun
+};
+
+RunEnd Run(const Options& options, Report* report);
 
 }  // namespace ovusim

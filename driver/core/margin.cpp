@@ -12,8 +12,8 @@ namespace {
 
 constexpr ULONG kTag = PoolTag("USBA");
 
-void ReadTable(const RegistryKey& parameters, PCWSTR name, MarginTable* table) {
-    MarginTable read{};
+void ReadTable(const RegistryKey& parameters, PCWSTR name, MarginFormulaTable* table) {
+    MarginFormulaTable read{};
     ULONG length = 0;
     const NTSTATUS status = parameters.QueryValue(name, &read, sizeof(read), &length);
     if (!NT_SUCCESS(status)) {
@@ -26,10 +26,10 @@ void ReadTable(const RegistryKey& parameters, PCWSTR name, MarginTable* table) {
     *table = read;
 }
 
-void TraceTable(const char* label, const MarginTable& table) {
+void TraceTable(const char* label, const MarginFormulaTable& table) {
     for (unsigned c = 0; c < 3; ++c)
         for (unsigned e = 0; e < 4; ++e) {
-            const MarginEntry& m = table.classes[c][e];
+            const MarginFormulaEntry& m = table.classes[c][e];
             MODEL_TRACE(TRACE_LEVEL_INFORMATION, "%s class %u entry %u: limit %u x%u /%u +%u", label, c, e, m.limit,
                         m.multiplier, m.divisor, m.addend);
         }
@@ -38,17 +38,8 @@ void TraceTable(const char* label, const MarginTable& table) {
 }  // namespace
 
 ULONG OutputMargin(const MarginTables& tables, ULONG speedCode, ULONG rate, ULONG bufferFrames) {
-    const MarginTable* table = speedCode == kSpeedCodeSuper  ? &tables.superSpeed
-                               : speedCode == kSpeedCodeHigh ? &tables.highSpeed
-                                                             : nullptr;
-    if (table == nullptr) return 0;
-    for (const MarginEntry& entry : table->classes[RateClass(rate)]) {
-        if (entry.limit == 0 || entry.divisor == 0) return 0;
-        if (entry.limit >= bufferFrames) {
-            const ULONG product = entry.multiplier * bufferFrames;  // kept to 32 bits
-            return product / entry.divisor + entry.addend;
-        }
-    }
+    if (speedCode == kBusSpeedSuper) return MarginFormula(tables.superSpeed, rate, bufferFrames);
+    if (speedCode == kBusSpeedHigh) return MarginFormula(tables.highSpeed, rate, bufferFrames);
     return 0;
 }
 
@@ -63,8 +54,8 @@ void ReadDriverParameters(const UNICODE_STRING* registryPath, MarginTables* tabl
         RegistryKey parameters;
         const NTSTATUS status = parameters.Open(&path, KEY_READ);
         if (NT_SUCCESS(status)) {
-            ReadTable(parameters, u"Margin Formula SS", &tables->superSpeed);
-            ReadTable(parameters, u"Margin Formula HS", &tables->highSpeed);
+            ReadTable(parameters, kMarginFormulaSuperSpeedValue, &tables->superSpeed);
+            ReadTable(parameters, kMarginFormulaHighSpeedValue, &tables->highSpeed);
         } else {
             MODEL_TRACE(TRACE_LEVEL_INFORMATION, "no driver parameters key (0x%08x)", static_cast<unsigned>(status));
         }

@@ -5,34 +5,20 @@
 #pragma once
 
 #include "platform/base/types.h"
+#include "common/margin_formula.h"
 #include "platform/base/unicode.h"
 
-struct MarginEntry {
-    ULONG limit;       // the largest buffer size (frames) this entry serves; 0 ends the class
-    ULONG multiplier;  // applied to the buffer size
-    ULONG divisor;     // of the product; 0 ends the class
-    ULONG addend;      // frames added at the end
-};
-static_assert(sizeof(MarginEntry) == 16);
-
-// Three rate classes (below 50000 Hz, 50000-99999 Hz, 100000 Hz and up) of
-// four entries: 192 bytes, little-endian, as the registry values hold them.
-struct MarginTable {
-    MarginEntry classes[3][4];
-};
-static_assert(sizeof(MarginTable) == 192);
-
 struct MarginTables {
-    MarginTable superSpeed;
-    MarginTable highSpeed;
+    MarginFormulaTable superSpeed;
+    MarginFormulaTable highSpeed;
 };
 
-inline constexpr MarginTable kBuiltInMarginSuperSpeed = {{
+inline constexpr MarginFormulaTable kBuiltInMarginSuperSpeed = {{
     {{64, 1, 4, 0}, {224, 1, 2, 0}, {4096, 3, 4, 48}, {0, 0, 0, 0}},
     {{96, 1, 4, 0}, {992, 1, 2, 0}, {4096, 3, 4, 128}, {0, 0, 0, 0}},
     {{352, 1, 2, 0}, {4096, 3, 4, 324}, {0, 0, 0, 0}, {0, 0, 0, 0}},
 }};
-inline constexpr MarginTable kBuiltInMarginHighSpeed = {{
+inline constexpr MarginFormulaTable kBuiltInMarginHighSpeed = {{
     {{64, 1, 4, 32}, {224, 1, 2, 32}, {4096, 3, 4, 80}, {0, 0, 0, 32}},
     {{96, 1, 4, 0}, {992, 1, 2, 0}, {4096, 3, 4, 128}, {0, 0, 0, 0}},
     {{352, 1, 2, 8}, {4096, 3, 4, 324}, {0, 0, 0, 0}, {0, 0, 0, 0}},
@@ -40,19 +26,8 @@ inline constexpr MarginTable kBuiltInMarginHighSpeed = {{
 
 inline constexpr MarginTables kBuiltInMargins = {kBuiltInMarginSuperSpeed, kBuiltInMarginHighSpeed};
 
-// Rate class of the tables indexed by rate: 0 below 50000 Hz, 1 up to
-// 99999 Hz, 2 from 100000 Hz.
-constexpr unsigned RateClass(ULONG rate) { return rate < 50000 ? 0 : rate < 100000 ? 1 : 2; }
-
-// Bus speed codes as IOCTL_UAC2_GET_USB_SPEED reports them.
-inline constexpr ULONG kSpeedCodeFull = 0;
-inline constexpr ULONG kSpeedCodeHigh = 2;
-inline constexpr ULONG kSpeedCodeSuper = 3;
-
-// The margin in frames: within the rate class, the first entry whose limit
-// is at least `bufferFrames` gives (multiplier × frames, kept to 32 bits) ÷
-// divisor + addend; an entry with a zero limit or divisor ends the search with
-// 0, as does running past the fourth. Codes other than 3 and 2 give 0.
+// The margin in frames: MarginFormula over the table of the bus speed code;
+// codes other than kBusSpeedSuper and kBusSpeedHigh give 0.
 ULONG OutputMargin(const MarginTables& tables, ULONG speedCode, ULONG rate, ULONG bufferFrames);
 
 // Driver entry: replaces the built-in tables from "<registryPath>\Parameters".

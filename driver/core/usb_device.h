@@ -9,6 +9,7 @@
 // constructed object that was never initialised is safe to destroy.
 #pragma once
 
+#include "common/bus_speed.h"
 #include "platform/base/ntstatus.h"
 #include "platform/base/types.h"
 #include "platform/io/device.h"
@@ -23,11 +24,6 @@
 
 // The one pool tag of the request layer and the descriptor model.
 inline constexpr ULONG kUsbPoolTag = PoolTag("USBA");
-
-// Bus speed as the rest of the driver indexes its tables by it.
-inline constexpr ULONG kBusSpeedFull = 0;
-inline constexpr ULONG kBusSpeedHigh = 2;
-inline constexpr ULONG kBusSpeedSuper = 3;
 
 // The completion of an asynchronous transfer: the IRP's status, the bytes
 // moved (0 on error), the caller's context and a reserved 0. Runs at

@@ -4,6 +4,7 @@
 // Pure functions, usable at any IRQL and at compile time.
 #pragma once
 
+#include "common/bus_speed.h"
 #include "platform/base/types.h"
 
 // Both rings: the input ring (ASIO reads) and the output ring (OUT transfers).
@@ -30,26 +31,21 @@ inline constexpr ULONG kSilenceLagPerChannel = 4096;
 // The largest OUT transfer the layout picks.
 inline constexpr ULONG kMaxOutputStride = 0x40000;
 
-// Bus speed codes (IOCTL_UAC2_GET_USB_SPEED): 3 SuperSpeed, 2 high speed,
-// anything else full speed.
-inline constexpr ULONG kEngineSpeedSuper = 3;
-inline constexpr ULONG kEngineSpeedHigh = 2;
-
 // The bulk packet unit.
 constexpr ULONG ChunkSize(ULONG speed) {
-    return speed == kEngineSpeedSuper ? 1024 : speed == kEngineSpeedHigh ? 512 : 64;
+    return speed == kBusSpeedSuper ? 1024 : speed == kBusSpeedHigh ? 512 : 64;
 }
 
 // Audio frames at the start of each chunk; the rest of the chunk is padding.
 constexpr ULONG FramesPerChunk(ULONG speed, ULONG rate) {
-    if (speed == kEngineSpeedHigh) return rate < 100000 ? 4 : 8;
+    if (speed == kBusSpeedHigh) return rate < 100000 ? 4 : 8;
     return 8;
 }
 
 // d: chunks per bulk transfer, in both directions.
 constexpr ULONG ChunksPerTransfer(ULONG speed, ULONG rate) {
-    if (speed == kEngineSpeedSuper) return rate < 50000 ? 3 : 4;
-    if (speed == kEngineSpeedHigh) return rate < 50000 ? 6 : 8;
+    if (speed == kBusSpeedSuper) return rate < 50000 ? 3 : 4;
+    if (speed == kBusSpeedHigh) return rate < 50000 ? 6 : 8;
     return 2;
 }
 
@@ -85,6 +81,6 @@ constexpr OutputLayout OutputLayoutFor(ULONG speed, ULONG rate) {
     return layout;
 }
 
-static_assert(OutputLayoutFor(kEngineSpeedHigh, 48000).stride == 196608);
-static_assert(OutputLayoutFor(kEngineSpeedHigh, 96000).slots == 6);
+static_assert(OutputLayoutFor(kBusSpeedHigh, 48000).stride == 196608);
+static_assert(OutputLayoutFor(kBusSpeedHigh, 96000).slots == 6);
 static_assert(OutputLayoutFor(0, 44100).groupCount == 12288);

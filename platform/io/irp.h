@@ -7,6 +7,8 @@
 #include "platform/base/types.h"
 #include "platform/base/unicode.h"
 #include "platform/kernel/dispatcher.h"
+#include "platform/io/irp_layout.h"
+#include "platform/kernel/interlocked.h"
 #include "platform/kernel/irql.h"
 
 struct DEVICE_OBJECT;
@@ -123,27 +125,28 @@ struct IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        // alignas(8): POINTER_ALIGNMENT of wdm.h on x64.
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            alignas(8) USHORT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            alignas(8) ULONG EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -216,6 +219,8 @@ struct IRP {
             IO_STACK_LOCATION* CurrentStackLocation;
             FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        UCHAR Apc[88];  // KAPC: the I/O manager's completion APC
+        PVOID CompletionKey;
     } Tail;
     // The stack locations follow the packet (Size covers them).
 };
@@ -247,6 +252,15 @@ struct FILE_OBJECT {
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    ULONG_PTR IrpListLock;  // KSPIN_LOCK
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 };
 
 // Memory descriptor list. In the simulated machine every address space is
@@ -301,36 +315,89 @@ inline PVOID MmGetMdlVirtualAddress(const MDL* mdl) {
 inline ULONG MmGetMdlByteCount(const MDL* mdl) { return mdl->ByteCount; }
 
 // IRPs.
-IRP* IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
-void IoInitializeIrp(IRP* irp, USHORT packetSize, CCHAR stackSize);
-void IoReuseIrp(IRP* irp, NTSTATUS status);
-void IoFreeIrp(IRP* irp);
-USHORT IoSizeOfIrp(CCHAR stackSize);
-NTSTATUS IofCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp);
+extern "C" IRP* IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
+extern "C" void IoInitializeIrp(IRP* irp, USHORT packetSize, CCHAR stackSize);
+extern "C" void IoReuseIrp(IRP* irp, NTSTATUS status);
+extern "C" void IoFreeIrp(IRP* irp);
+extern "C" NTSTATUS IofCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp);
 inline NTSTATUS IoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp) { return IofCallDriver(deviceObject, irp); }
-void IofCompleteRequest(IRP* irp, CCHAR priorityBoost);
+extern "C" void IofCompleteRequest(IRP* irp, CCHAR priorityBoost);
 inline void IoCompleteRequest(IRP* irp, CCHAR priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
-BOOLEAN IoCancelIrp(IRP* irp);
-PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine);
-void IoAcquireCancelSpinLock(KIRQL* irql);
-void IoReleaseCancelSpinLock(KIRQL irql);
+extern "C" BOOLEAN IoCancelIrp(IRP* irp);
+extern "C" void IoAcquireCancelSpinLock(KIRQL* irql);
+extern "C" void IoReleaseCancelSpinLock(KIRQL irql);
 
 // A device-control IRP owned by the I/O manager ("threaded"): on completion
 // the status lands in `ioStatus`, `event` is signalled and the IRP is freed.
-IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObject, PVOID inputBuffer,
+extern "C" IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObject, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
                                    BOOLEAN internalDeviceIoControl, KEVENT* event, IO_STATUS_BLOCK* ioStatus);
 
 // Memory descriptor lists.
-MDL* IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, IRP* irp);
-void IoFreeMdl(MDL* mdl);
-void MmBuildMdlForNonPagedPool(MDL* mdl);
-void MmProbeAndLockPages(MDL* mdl, KPROCESSOR_MODE accessMode, LONG operation);
-void MmUnlockPages(MDL* mdl);
+extern "C" MDL* IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, IRP* irp);
+extern "C" void IoFreeMdl(MDL* mdl);
+extern "C" void MmBuildMdlForNonPagedPool(MDL* mdl);
+extern "C" void MmProbeAndLockPages(MDL* mdl, KPROCESSOR_MODE accessMode, LONG operation);
+extern "C" void MmUnlockPages(MDL* mdl);
 enum MM_PAGE_PRIORITY : LONG { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 enum MEMORY_CACHING_TYPE : LONG { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 inline constexpr ULONG MdlMappingNoExecute = 0x40000000;
-PVOID MmMapLockedPagesSpecifyCache(MDL* mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
+extern "C" PVOID MmMapLockedPagesSpecifyCache(MDL* mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
                                    PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority);
-void MmUnmapLockedPages(PVOID baseAddress, MDL* mdl);
-PVOID MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority);
+extern "C" void MmUnmapLockedPages(PVOID baseAddress, MDL* mdl);
+
+// Inlines and macros of wdm.h on x64.
+inline USHORT IoSizeOfIrp(CCHAR stackSize) {
+    return static_cast<USHORT>(sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION));
+}
+inline PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine) {
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), reinterpret_cast<PVOID>(routine)));
+}
+inline PVOID MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority) {
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+    return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
+}
+
+// The Win64 layout (irp_check.c proves the numbers against the Windows
+// headers).
+static_assert(sizeof(IRP) == OVU_IRP_SIZE);
+static_assert(offsetof(IRP, MdlAddress) == OVU_IRP_MDL_ADDRESS);
+static_assert(offsetof(IRP, AssociatedIrp) == OVU_IRP_ASSOCIATED_IRP);
+static_assert(offsetof(IRP, IoStatus) == OVU_IRP_IO_STATUS);
+static_assert(offsetof(IRP, RequestorMode) == OVU_IRP_REQUESTOR_MODE);
+static_assert(offsetof(IRP, Cancel) == OVU_IRP_CANCEL);
+static_assert(offsetof(IRP, UserIosb) == OVU_IRP_USER_IOSB);
+static_assert(offsetof(IRP, CancelRoutine) == OVU_IRP_CANCEL_ROUTINE);
+static_assert(offsetof(IRP, UserBuffer) == OVU_IRP_USER_BUFFER);
+static_assert(offsetof(IRP, Tail.Overlay.Thread) == OVU_IRP_THREAD);
+static_assert(offsetof(IRP, Tail.Overlay.ListEntry) == OVU_IRP_LIST_ENTRY);
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == OVU_IRP_CURRENT_STACK_LOCATION);
+static_assert(offsetof(IRP, Tail.Overlay.OriginalFileObject) == OVU_IRP_ORIGINAL_FILE_OBJECT);
+static_assert(sizeof(IO_STACK_LOCATION) == OVU_IO_STACK_LOCATION_SIZE);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters) == OVU_IO_STACK_LOCATION_PARAMETERS);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
+              OVU_IO_STACK_LOCATION_IO_CONTROL_CODE);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) ==
+              OVU_IO_STACK_LOCATION_TYPE3_INPUT_BUFFER);
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == OVU_IO_STACK_LOCATION_DEVICE_OBJECT);
+static_assert(offsetof(IO_STACK_LOCATION, FileObject) == OVU_IO_STACK_LOCATION_FILE_OBJECT);
+static_assert(offsetof(IO_STACK_LOCATION, CompletionRoutine) == OVU_IO_STACK_LOCATION_COMPLETION_ROUTINE);
+static_assert(sizeof(FILE_OBJECT) == OVU_FILE_OBJECT_SIZE);
+static_assert(offsetof(FILE_OBJECT, FsContext2) == OVU_FILE_OBJECT_FS_CONTEXT2);
+static_assert(offsetof(FILE_OBJECT, FileName) == OVU_FILE_OBJECT_FILE_NAME);
+static_assert(offsetof(FILE_OBJECT, CurrentByteOffset) == OVU_FILE_OBJECT_CURRENT_BYTE_OFFSET);
+static_assert(offsetof(FILE_OBJECT, Event) == OVU_FILE_OBJECT_EVENT);
+static_assert(offsetof(FILE_OBJECT, FileObjectExtension) == OVU_FILE_OBJECT_FILE_OBJECT_EXTENSION);
+static_assert(sizeof(MDL) == OVU_MDL_SIZE);
+static_assert(offsetof(MDL, MappedSystemVa) == OVU_MDL_MAPPED_SYSTEM_VA);
+static_assert(offsetof(MDL, ByteCount) == OVU_MDL_BYTE_COUNT);
+static_assert(sizeof(IO_STATUS_BLOCK) == OVU_IO_STATUS_BLOCK_SIZE);
+static_assert(IRP_MJ_CREATE == OVU_IRP_MJ_CREATE && IRP_MJ_CLOSE == OVU_IRP_MJ_CLOSE && IRP_MJ_READ == OVU_IRP_MJ_READ &&
+              IRP_MJ_WRITE == OVU_IRP_MJ_WRITE && IRP_MJ_DEVICE_CONTROL == OVU_IRP_MJ_DEVICE_CONTROL &&
+              IRP_MJ_CLEANUP == OVU_IRP_MJ_CLEANUP && IRP_MJ_PNP == OVU_IRP_MJ_PNP);
+static_assert(METHOD_OUT_DIRECT == OVU_METHOD_OUT_DIRECT && METHOD_NEITHER == OVU_METHOD_NEITHER);
+static_assert(SL_PENDING_RETURNED == OVU_SL_PENDING_RETURNED);
+static_assert(MDL_MAPPED_TO_SYSTEM_VA == OVU_MDL_MAPPED_TO_SYSTEM_VA &&
+              MDL_SOURCE_IS_NONPAGED_POOL == OVU_MDL_SOURCE_IS_NONPAGED_POOL);
+static_assert(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_OUT_DIRECT, FILE_ANY_ACCESS) == OVU_CTL_CODE_SAMPLE);

@@ -10,7 +10,7 @@
 inline constexpr ULONG PLUGPLAY_REGKEY_DEVICE = 1;
 inline constexpr ULONG PLUGPLAY_REGKEY_DRIVER = 2;
 inline constexpr ULONG PLUGPLAY_REGKEY_CURRENT_HWPROFILE = 4;
-NTSTATUS IoOpenDeviceRegistryKey(DEVICE_OBJECT* deviceObject, ULONG devInstKeyType, ACCESS_MASK desiredAccess,
+extern "C" NTSTATUS IoOpenDeviceRegistryKey(DEVICE_OBJECT* deviceObject, ULONG devInstKeyType, ACCESS_MASK desiredAccess,
                                  HANDLE* devInstRegKey);
 
 // IoGetDeviceProperty.
@@ -41,7 +41,7 @@ enum DEVICE_REGISTRY_PROPERTY : LONG {
 };
 // Copies the property into `buffer`; STATUS_BUFFER_TOO_SMALL with the size
 // needed in `resultLength` when it does not fit.
-NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* deviceObject, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+extern "C" NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* deviceObject, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
                              PVOID propertyBuffer, ULONG* resultLength);
 
 // Unified device properties (devpropdef.h).
@@ -70,15 +70,15 @@ inline constexpr LCID LOCALE_NEUTRAL = 0;
 // Writes (or with size 0 and no data, deletes) a property of the device
 // node. Persistent properties live in the registry under the device's Enum
 // key, as Windows keeps them, and survive a restart.
-NTSTATUS IoSetDevicePropertyData(DEVICE_OBJECT* pdo, const DEVPROPKEY* propertyKey, LCID lcid, ULONG flags,
+extern "C" NTSTATUS IoSetDevicePropertyData(DEVICE_OBJECT* pdo, const DEVPROPKEY* propertyKey, LCID lcid, ULONG flags,
                                  DEVPROPTYPE type, ULONG size, PVOID data);
 // Reads a property; STATUS_BUFFER_TOO_SMALL with `requiredSize` when the
 // buffer is too small, STATUS_OBJECT_NAME_NOT_FOUND when it is not set.
-NTSTATUS IoGetDevicePropertyData(DEVICE_OBJECT* pdo, const DEVPROPKEY* propertyKey, LCID lcid, ULONG flags,
+extern "C" NTSTATUS IoGetDevicePropertyData(DEVICE_OBJECT* pdo, const DEVPROPKEY* propertyKey, LCID lcid, ULONG flags,
                                  ULONG size, PVOID data, ULONG* requiredSize, DEVPROPTYPE* type);
 
 // Device interfaces: registered per physical device object, class GUID and
 // reference string; user mode opens "<symbolic link>\<reference string>".
-NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* physicalDeviceObject, const GUID* interfaceClassGuid,
+extern "C" NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* physicalDeviceObject, const GUID* interfaceClassGuid,
                                    UNICODE_STRING* referenceString, UNICODE_STRING* symbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(UNICODE_STRING* symbolicLinkName, BOOLEAN enable);
+extern "C" NTSTATUS IoSetDeviceInterfaceState(UNICODE_STRING* symbolicLinkName, BOOLEAN enable);

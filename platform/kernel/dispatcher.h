@@ -118,32 +118,32 @@ inline constexpr ULONG MAXIMUM_WAIT_OBJECTS = 64;
 // Events. KeSetEvent and KeResetEvent return the previous state; a set
 // synchronisation event releases one waiter and resets, a notification event
 // releases all and stays set. `wait` is accepted and has no extra effect.
-void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
-LONG KeResetEvent(PRKEVENT event);
-void KeClearEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+extern "C" void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+extern "C" LONG KeResetEvent(PRKEVENT event);
+extern "C" void KeClearEvent(PRKEVENT event);
+extern "C" LONG KeReadStateEvent(PRKEVENT event);
 // Sets, releases what can be released, and resets; returns the previous state.
-LONG KePulseEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+extern "C" LONG KePulseEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
 
 // Semaphores. Re-initialising one that no thread waits on is allowed.
 // Releasing beyond the limit is a verifier stop (Windows raises
 // STATUS_SEMAPHORE_LIMIT_EXCEEDED). Returns the previous count.
-void KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit);
-LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY increment, LONG adjustment, BOOLEAN wait);
-LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore);
+extern "C" void KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit);
+extern "C" LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY increment, LONG adjustment, BOOLEAN wait);
+extern "C" LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore);
 
 // Kernel mutexes: acquired by waiting on them (below DISPATCH_LEVEL),
 // recursive for the owner. Releasing one the thread does not own is a
 // verifier stop. KeReleaseMutex returns the previous signal state.
-void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
-LONG KeReadStateMutex(PRKMUTEX mutex);
+extern "C" void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+extern "C" LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+extern "C" LONG KeReadStateMutex(PRKMUTEX mutex);
 
 // STATUS_SUCCESS (STATUS_WAIT_0), STATUS_ABANDONED_WAIT_0 for an abandoned
 // user-mode mutex, STATUS_TIMEOUT, or STATUS_USER_APC for an alertable
 // user-mode wait that ran user APCs.
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout);
 inline NTSTATUS KeWaitForMutexObject(PRKMUTEX mutex, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
                                      BOOLEAN alertable, PLARGE_INTEGER timeout) {
@@ -153,9 +153,9 @@ inline NTSTATUS KeWaitForMutexObject(PRKMUTEX mutex, KWAIT_REASON waitReason, KP
 // (the lowest signalled one). WaitAll: STATUS_WAIT_0 once all are signalled
 // at the same time. `waitBlockArray` may be null for up to
 // THREAD_WAIT_OBJECTS objects and must hold `count` blocks otherwise.
-NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
+extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
                                   KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout,
                                   PKWAIT_BLOCK waitBlockArray);
 
 // Sleeps for `interval` (relative when negative, absolute when positive).
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);

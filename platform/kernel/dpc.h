@@ -30,11 +30,11 @@ static_assert(offsetof(KDPC, DpcData) == 56);
 
 enum KDPC_IMPORTANCE { LowImportance = 0, MediumImportance = 1, HighImportance = 2, MediumHighImportance = 3 };
 
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID deferredContext);
+extern "C" void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID deferredContext);
 // FALSE when the DPC is already queued (the arguments are then not updated).
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
+extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
 // TRUE when the DPC was queued and has been taken off the queue unrun.
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
 // PASSIVE_LEVEL: returns once every DPC queued before the call has run.
-void KeFlushQueuedDpcs();
-void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
+extern "C" void KeFlushQueuedDpcs();
+extern "C" void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);

@@ -18,13 +18,13 @@ inline constexpr KIRQL HIGH_LEVEL = 15;
 using KPROCESSOR_MODE = CHAR;
 enum MODE { KernelMode = 0, UserMode = 1, MaximumMode = 2 };
 
-KIRQL KeGetCurrentIrql();
+extern "C" KIRQL KeGetCurrentIrql();
 
 // Raises to `newIrql` and returns the previous level; raising to a lower
 // level is a verifier stop.
-KIRQL KfRaiseIrql(KIRQL newIrql);
+extern "C" KIRQL KfRaiseIrql(KIRQL newIrql);
 inline void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) { *oldIrql = KfRaiseIrql(newIrql); }
-KIRQL KeRaiseIrqlToDpcLevel();
+extern "C" KIRQL KeRaiseIrqlToDpcLevel();
 
 // Lowers to `newIrql`; lowering to a higher level is a verifier stop.
-void KeLowerIrql(KIRQL newIrql);
+extern "C" void KeLowerIrql(KIRQL newIrql);

@@ -73,19 +73,19 @@ inline constexpr USHORT LOOKASIDE_MINIMUM_DEPTH = 4;
 
 // `allocate`/`free` may be null (the pool is used). `flags` may carry
 // POOL_NX_ALLOCATION. Blocks are at least sizeof(SLIST_ENTRY) bytes.
-void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free,
+extern "C" void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free,
                                      ULONG flags, SIZE_T size, ULONG tag, USHORT depth);
 // Frees every block the list holds; blocks still out stay allocated.
-void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
+extern "C" void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PVOID entry);
 
 inline constexpr ULONG EX_LOOKASIDE_LIST_EX_FLAGS_RAISE_ON_FAIL = 0x00000001;
 inline constexpr ULONG EX_LOOKASIDE_LIST_EX_FLAGS_FAIL_NO_RAISE = 0x00000002;
 
-NTSTATUS ExInitializeLookasideListEx(PLOOKASIDE_LIST_EX lookaside, PALLOCATE_FUNCTION_EX allocate,
+extern "C" NTSTATUS ExInitializeLookasideListEx(PLOOKASIDE_LIST_EX lookaside, PALLOCATE_FUNCTION_EX allocate,
                                      PFREE_FUNCTION_EX free, POOL_TYPE poolType, ULONG flags, SIZE_T size, ULONG tag,
                                      USHORT depth);
-void ExDeleteLookasideListEx(PLOOKASIDE_LIST_EX lookaside);
+extern "C" void ExDeleteLookasideListEx(PLOOKASIDE_LIST_EX lookaside);
 PVOID ExAllocateFromLookasideListEx(PLOOKASIDE_LIST_EX lookaside);
 void ExFreeToLookasideListEx(PLOOKASIDE_LIST_EX lookaside, PVOID entry);

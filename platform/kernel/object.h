@@ -37,9 +37,9 @@ inline constexpr ACCESS_MASK SEMAPHORE_ALL_ACCESS = STANDARD_RIGHTS_REQUIRED | S
 // Object types, compared by pointer (*PsThreadType, ...).
 struct OBJECT_TYPE;
 using POBJECT_TYPE = OBJECT_TYPE*;
-extern POBJECT_TYPE* PsThreadType;
-extern POBJECT_TYPE* ExEventObjectType;
-extern POBJECT_TYPE* ExSemaphoreObjectType;
+extern "C" POBJECT_TYPE* PsThreadType;
+extern "C" POBJECT_TYPE* ExEventObjectType;
+extern "C" POBJECT_TYPE* ExSemaphoreObjectType;
 
 struct OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;
@@ -57,15 +57,15 @@ inline HANDLE ZwCurrentThread() { return NtCurrentThread(); }
 // A referenced pointer to the object behind `handle`; the caller releases it
 // with ObDereferenceObject. `objectType` may be null (any type).
 // STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH.
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
                                    KPROCESSOR_MODE accessMode, PVOID* object,
                                    POBJECT_HANDLE_INFORMATION handleInformation);
 // Return the new pointer count.
-LONG_PTR ObfReferenceObject(PVOID object);
-LONG_PTR ObfDereferenceObject(PVOID object);
+extern "C" LONG_PTR ObfReferenceObject(PVOID object);
+extern "C" LONG_PTR ObfDereferenceObject(PVOID object);
 inline LONG_PTR ObReferenceObject(PVOID object) { return ObfReferenceObject(object); }
 inline LONG_PTR ObDereferenceObject(PVOID object) { return ObfDereferenceObject(object); }
 
 // Closes a kernel handle of any object type. Closing a handle that is not
 // open is a verifier stop, as the bug check it is on Windows.
-NTSTATUS ZwClose(HANDLE handle);
+extern "C" NTSTATUS ZwClose(HANDLE handle);

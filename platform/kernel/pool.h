@@ -5,6 +5,8 @@
 // freed with the tag it was allocated with.
 #pragma once
 
+#include <cstring>
+
 #include "platform/base/types.h"
 
 enum POOL_TYPE {
@@ -42,12 +44,17 @@ constexpr ULONG PoolTag(const char (&text)[5]) {
 static_assert(PoolTag("USBA") == 0x41425355u);
 
 // Uninitialised memory; null on failure.
-PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 // Zeroed memory; null on failure.
-PVOID ExAllocatePoolZero(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+// An inline in wdm.h: the tagged allocation, zeroed.
+inline PVOID ExAllocatePoolZero(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+    PVOID block = ExAllocatePoolWithTag(poolType, numberOfBytes, tag);
+    if (block != nullptr) std::memset(block, 0, numberOfBytes);
+    return block;
+}
 // Exactly one of POOL_FLAG_NON_PAGED, _NON_PAGED_EXECUTE, _PAGED; zeroed
 // unless POOL_FLAG_UNINITIALIZED; a non-zero tag. Null on failure.
-PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T numberOfBytes, ULONG tag);
+extern "C" PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T numberOfBytes, ULONG tag);
 
-void ExFreePoolWithTag(PVOID block, ULONG tag);
-void ExFreePool(PVOID block);
+extern "C" void ExFreePoolWithTag(PVOID block, ULONG tag);
+extern "C" void ExFreePool(PVOID block);

@@ -23,23 +23,24 @@ static_assert(sizeof(KLOCK_QUEUE_HANDLE) == 24);
 static_assert(offsetof(KLOCK_QUEUE_HANDLE, OldIrql) == 16);
 using PKLOCK_QUEUE_HANDLE = KLOCK_QUEUE_HANDLE*;
 
-void KeInitializeSpinLock(PKSPIN_LOCK spinLock);
+// An inline on x64, as wdm.h defines it.
+inline void KeInitializeSpinLock(PKSPIN_LOCK spinLock) { *spinLock = 0; }
 
 // IRQL <= DISPATCH_LEVEL. Returns the previous IRQL.
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
 inline void KeAcquireSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql) { *oldIrql = KeAcquireSpinLockRaiseToDpc(spinLock); }
-void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+extern "C" void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
 
 // IRQL == DISPATCH_LEVEL: no IRQL change.
-void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
-void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
+extern "C" void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
+extern "C" void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
 
 // In-stack queued spin locks: the handle lives on the acquirer's stack and
 // carries the saved IRQL. A lock is taken either queued or plain, never both.
-void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE lockHandle);
-void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE lockHandle);
-void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE lockHandle);
-void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE lockHandle);
+extern "C" void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE lockHandle);
+extern "C" void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE lockHandle);
+extern "C" void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE lockHandle);
+extern "C" void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE lockHandle);
 
 // Non-blocking probe; true when the lock is free at this instant.
-BOOLEAN KeTestSpinLock(PKSPIN_LOCK spinLock);
+extern "C" BOOLEAN KeTestSpinLock(PKSPIN_LOCK spinLock);

@@ -25,17 +25,17 @@ inline constexpr KPRIORITY LOW_REALTIME_PRIORITY = 16;
 inline constexpr KPRIORITY HIGH_PRIORITY = 31;
 
 // IRQL == PASSIVE_LEVEL. `processHandle` null (the system process).
-NTSTATUS PsCreateSystemThread(HANDLE* threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+extern "C" NTSTATUS PsCreateSystemThread(HANDLE* threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
                               HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
                               PVOID startContext);
 // Ends the calling system thread; does not return.
 [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
 
-PETHREAD PsGetCurrentThread();
-PKTHREAD KeGetCurrentThread();
-HANDLE PsGetCurrentThreadId();
-HANDLE PsGetThreadId(PETHREAD thread);
+extern "C" PETHREAD PsGetCurrentThread();
+extern "C" PKTHREAD KeGetCurrentThread();
+extern "C" HANDLE PsGetCurrentThreadId();
+extern "C" HANDLE PsGetThreadId(PETHREAD thread);
 
 // Priorities are recorded; the host scheduler is not changed.
-KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
-KPRIORITY KeQueryPriorityThread(PKTHREAD thread);
+extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
+extern "C" KPRIORITY KeQueryPriorityThread(PKTHREAD thread);

@@ -36,4 +36,4 @@ inline void ExInitializeWorkItem(PWORK_QUEUE_ITEM item, PWORKER_THREAD_ROUTINE r
 
 // IRQL <= DISPATCH_LEVEL. Queuing an item that is still queued is a
 // verifier stop.
-void ExQueueWorkItem(PWORK_QUEUE_ITEM workItem, WORK_QUEUE_TYPE queueType);
+extern "C" void ExQueueWorkItem(PWORK_QUEUE_ITEM workItem, WORK_QUEUE_TYPE queueType);

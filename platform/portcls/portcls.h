@@ -463,29 +463,29 @@ using PCPFNSTARTDEVICE = NTSTATUS (*)(DEVICE_OBJECT* deviceObject, IRP* irp, IRe
 // Installs PortCls's dispatch routine for every major function, its unload
 // routine and `addDevice`. The driver may then replace entries and pass what
 // it does not handle to PcDispatchIrp.
-NTSTATUS PcInitializeAdapterDriver(DRIVER_OBJECT* driverObject, UNICODE_STRING* registryPathName,
+extern "C" NTSTATUS PcInitializeAdapterDriver(DRIVER_OBJECT* driverObject, UNICODE_STRING* registryPathName,
                                    PDRIVER_ADD_DEVICE addDevice);
 
 // Creates the functional device object over `physicalDeviceObject`, with an
 // extension of `deviceExtensionSize` bytes (0: PORT_CLASS_DEVICE_EXTENSION_SIZE)
 // whose first PORT_CLASS_DEVICE_EXTENSION_SIZE bytes belong to PortCls, room
 // for `maxObjects` subdevices, and `startDevice` for IRP_MN_START_DEVICE.
-NTSTATUS PcAddAdapterDevice(DRIVER_OBJECT* driverObject, DEVICE_OBJECT* physicalDeviceObject,
+extern "C" NTSTATUS PcAddAdapterDevice(DRIVER_OBJECT* driverObject, DEVICE_OBJECT* physicalDeviceObject,
                             PCPFNSTARTDEVICE startDevice, ULONG maxObjects, ULONG deviceExtensionSize);
 
 // PortCls's handling of any request to an adapter device (PnP, power,
 // kernel-streaming create, close and device control).
-NTSTATUS PcDispatchIrp(DEVICE_OBJECT* deviceObject, IRP* irp);
+extern "C" NTSTATUS PcDispatchIrp(DEVICE_OBJECT* deviceObject, IRP* irp);
 
 // Completes `irp` with `status` (no priority boost) and returns `status`.
-NTSTATUS PcCompleteIrp(DEVICE_OBJECT* deviceObject, IRP* irp, NTSTATUS status);
+extern "C" NTSTATUS PcCompleteIrp(DEVICE_OBJECT* deviceObject, IRP* irp, NTSTATUS status);
 
 // CLSID_PortWaveRT or CLSID_PortMidi; any other class STATUS_INVALID_PARAMETER.
-NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId);
+extern "C" NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId);
 
 // The miniports PortCls itself provides. The simulated library provides
 // none: every class id is STATUS_INVALID_PARAMETER.
-NTSTATUS PcNewMiniport(PMINIPORT* outMiniport, REFCLSID classId);
+extern "C" NTSTATUS PcNewMiniport(PMINIPORT* outMiniport, REFCLSID classId);
 
 // Publishes an initialised port as the subdevice `name` of the adapter
 // device: its kernel-streaming device interfaces, with `name` as the
@@ -495,14 +495,14 @@ NTSTATUS PcNewMiniport(PMINIPORT* outMiniport, REFCLSID classId);
 // the maxObjects of PcAddAdapterDevice (STATUS_INSUFFICIENT_RESOURCES). A
 // port whose subdevice was unregistered has let go of its miniport and is
 // not registered again: a new port and miniport are.
-NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* deviceObject, PCWSTR name, PUNKNOWN unknown);
+extern "C" NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* deviceObject, PCWSTR name, PUNKNOWN unknown);
 
 // Keeps the adapter's IAdapterPowerManagement (queried from `unknown`) for
 // the device's power requests; `context` is the functional device object.
-NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN unknown, PVOID context);
+extern "C" NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN unknown, PVOID context);
 
-NTSTATUS PcNewServiceGroup(PSERVICEGROUP* outServiceGroup, PUNKNOWN outerUnknown);
+extern "C" NTSTATUS PcNewServiceGroup(PSERVICEGROUP* outServiceGroup, PUNKNOWN outerUnknown);
 
 // IoGetDeviceProperty on the adapter device's physical device object.
-NTSTATUS PcGetDeviceProperty(PVOID deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty, ULONG bufferLength,
+extern "C" NTSTATUS PcGetDeviceProperty(PVOID deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty, ULONG bufferLength,
                              PVOID propertyBuffer, ULONG* resultLength);

@@ -126,44 +126,44 @@ static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
 // Opens an existing key. ObjectAttributes names it absolutely ("\Registry\...")
 // or relative to RootDirectory (an open key); an empty relative name opens
 // the root key again. Missing key: STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
 
 // Opens the key, or creates it when its parent exists (only the last name
 // component is created; a missing parent is STATUS_OBJECT_NAME_NOT_FOUND).
 // Disposition (optional) receives REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY.
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, UNICODE_STRING* Class, ULONG CreateOptions, PULONG Disposition);
 
 // Deletes the key once it has no subkeys (else STATUS_CANNOT_DELETE). Open
 // handles stay valid; every operation on them gives STATUS_KEY_DELETED.
-NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
+extern "C" NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
 
-NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
+extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
                     PULONG ResultLength);
 
 // Subkeys enumerate in the order of their upcased names; an index past the
 // last gives STATUS_NO_MORE_ENTRIES.
-NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
+extern "C" NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 
 // A null or empty ValueName is the key's default value. Missing value:
 // STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName,
+extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength);
 
 // Values enumerate in the order they were first set.
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 
 // Stores exactly DataSize bytes of Data with the given type.
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize);
 
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName);
+extern "C" NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName);
 
 // The registry is kept in memory; flushing has nothing to do.
-NTSTATUS ZwFlushKey(HANDLE KeyHandle);
+extern "C" NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 
 // RtlCheckRegistryKey's RelativeTo bases.
 inline constexpr ULONG RTL_REGISTRY_ABSOLUTE = 0;     // Path is "\Registry\..."
@@ -177,4 +177,4 @@ inline constexpr ULONG RTL_REGISTRY_HANDLE = 0x40000000;    // Path is an open k
 inline constexpr ULONG RTL_REGISTRY_OPTIONAL = 0x80000000;
 
 // STATUS_SUCCESS when the key exists, else the status of opening it.
-NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
+extern "C" NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);

@@ -7,7 +7,7 @@
 using PCSTR = const char*;
 
 // Returns STATUS_SUCCESS.
-ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
+extern "C" ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
 
 // Component filtering as on Windows: levels 0-31 are bit numbers, larger
 // values are masks; DPFLTR_ERROR_LEVEL reaches the debugger by default, the
@@ -19,8 +19,8 @@ inline constexpr ULONG DPFLTR_WARNING_LEVEL = 1;
 inline constexpr ULONG DPFLTR_TRACE_LEVEL = 2;
 inline constexpr ULONG DPFLTR_INFO_LEVEL = 3;
 inline constexpr ULONG DPFLTR_MASK = 0x80000000;
-ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) __attribute__((format(printf, 3, 4)));
+extern "C" ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) __attribute__((format(printf, 3, 4)));
 
-void OutputDebugStringA(PCSTR outputString);
+extern "C" void OutputDebugStringA(PCSTR outputString);
 // UTF-16; the captured text is UTF-8.
-void OutputDebugStringW(PCWSTR outputString);
+extern "C" void OutputDebugStringW(PCWSTR outputString);

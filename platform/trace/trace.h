@@ -1,5 +1,10 @@
 // Event tracing: one facility for kernel and user mode.
 //
+// These are the package's own calls, not Windows functions: a Windows
+// backend implements them over EtwRegister / EtwWriteString (the driver) and
+// EventRegister / EventWriteString (the user-mode deliverables), each of
+// which registers its provider at load and unregisters it at unload.
+//
 // A component registers a provider record (a name and a GUID) and traces
 // through OVU_TRACE with a level and flags. The record carries the level and
 // flags that are enabled for it, so a disabled trace costs one load and one
@@ -43,11 +48,11 @@ inline bool TraceIsEnabled(const TRACE_PROVIDER* provider, UCHAR level, ULONG fl
 }
 
 // Records one formatted line (printf conventions). Prefer OVU_TRACE.
-void TraceMessage(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, const char* format, ...)
+void TraceFormatted(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
 #define OVU_TRACE(provider, level, flags, ...)                                          \
     do {                                                                                \
         if (TraceIsEnabled(&(provider), (level), (flags)))                              \
-            TraceMessage(&(provider), (level), (flags), __VA_ARGS__);                   \
+            TraceFormatted(&(provider), (level), (flags), __VA_ARGS__);                   \
     } while (0)

@@ -24,18 +24,18 @@ static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16);
 // The first descriptor at or after StartPosition whose bDescriptorType is
 // DescriptorType, within DescriptorBuffer[0, TotalLength); nullptr when there
 // is none, or when StartPosition lies outside the buffer.
-PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+extern "C" PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                              LONG DescriptorType);
 
 // The first interface descriptor at or after StartPosition, within the
 // configuration's wTotalLength, that matches every criterion not -1.
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                               PVOID StartPosition, LONG InterfaceNumber,
                                                               LONG AlternateSetting, LONG InterfaceClass,
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol);
 
 // The older form: interface number and alternate setting, from the start.
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                             UCHAR InterfaceNumber, UCHAR AlternateSetting);
 
 // A select-configuration URB for the listed interfaces, allocated from
@@ -43,7 +43,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_D
 // per entry with its pipes' MaximumTransferSize at the default, each entry's
 // Interface pointing into the URB. nullptr when the list is empty, the
 // request would not fit a URB's 16-bit length, or the pool is exhausted.
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 
 // The URB builders. Like the usbdlib.h macros they set only the fields they

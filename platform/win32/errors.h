@@ -18,13 +18,16 @@ using HRESULT = LONG;
     X(ERROR_INVALID_DATA, 13)                          \
     X(ERROR_OUTOFMEMORY, 14)                           \
     X(ERROR_NOT_READY, 21)                             \
+    X(ERROR_BAD_COMMAND, 22)                           \
     X(ERROR_GEN_FAILURE, 31)                           \
     X(ERROR_NOT_SUPPORTED, 50)                         \
+    X(ERROR_DEV_NOT_EXIST, 55)                         \
     X(ERROR_INVALID_PARAMETER, 87)                     \
     X(ERROR_BROKEN_PIPE, 109)                          \
     X(ERROR_CALL_NOT_IMPLEMENTED, 120)                 \
     X(ERROR_SEM_TIMEOUT, 121)                          \
     X(ERROR_INSUFFICIENT_BUFFER, 122)                  \
+    X(ERROR_INVALID_NAME, 123)                         \
     X(ERROR_ALREADY_EXISTS, 183)                       \
     X(ERROR_BAD_PIPE, 230)                             \
     X(ERROR_PIPE_BUSY, 231)                            \
@@ -33,6 +36,7 @@ using HRESULT = LONG;
     X(ERROR_MORE_DATA, 234)                            \
     X(ERROR_NO_MORE_ITEMS, 259)                        \
     X(ERROR_NOT_OWNER, 288)                            \
+    X(ERROR_MR_MID_NOT_FOUND, 317)                     \
     X(ERROR_TOO_MANY_POSTS, 298)                       \
     X(ERROR_PIPE_CONNECTED, 535)                       \
     X(ERROR_OPERATION_ABORTED, 995)                    \
@@ -48,11 +52,16 @@ using HRESULT = LONG;
     X(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 1061)          \
     X(ERROR_SERVICE_NOT_ACTIVE, 1062)                  \
     X(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, 1063)   \
+    X(ERROR_PROCESS_ABORTED, 1067)                     \
+    X(ERROR_IO_DEVICE, 1117)                           \
     X(ERROR_DEVICE_NOT_CONNECTED, 1167)                \
     X(ERROR_NOT_FOUND, 1168)                           \
+    X(ERROR_NO_SYSTEM_RESOURCES, 1450)                 \
     X(ERROR_TIMEOUT, 1460)                             \
+    X(ERROR_DEVICE_REMOVED, 1617)                      \
     X(ERROR_DATATYPE_MISMATCH, 1629)                   \
-    X(ERROR_UNSUPPORTED_TYPE, 1630)
+    X(ERROR_UNSUPPORTED_TYPE, 1630)                    \
+    X(ERROR_INVALID_USER_BUFFER, 1784)
 
 #define OVU_WIN32_ERROR_CONSTANT(name, value) inline constexpr DWORD name = value;
 OVU_WIN32_ERROR_TABLE(OVU_WIN32_ERROR_CONSTANT)

@@ -61,25 +61,25 @@ inline constexpr DWORD RRF_ZEROONFAILURE = 0x20000000;
 
 // Opens an existing subkey (null or empty lpSubKey: the key itself; for a
 // predefined key *phkResult is then hKey). Missing: ERROR_FILE_NOT_FOUND.
-LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+extern "C" LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 // RegOpenKeyExW with full access; a null or empty lpSubKey returns hKey itself.
-LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
+extern "C" LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
 
 // Opens or creates the subkey, creating missing keys along the path.
 // lpdwDisposition (optional): REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY.
-LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+extern "C" LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                         REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                         LPDWORD lpdwDisposition);
-LSTATUS RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
+extern "C" LSTATUS RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
 
 // Closing a key with a pending change notification signals its event.
-LSTATUS RegCloseKey(HKEY hKey);
+extern "C" LSTATUS RegCloseKey(HKEY hKey);
 
 // Needs KEY_QUERY_VALUE. With lpData null, *lpcbData receives the size; with
 // too small a buffer, ERROR_MORE_DATA and the size. Strings come back as
 // stored (a terminator is added only when stored data lacks one and the
 // buffer has room, and is not counted). Missing: ERROR_FILE_NOT_FOUND.
-LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+extern "C" LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData);
 
 // Reads a value of hKey\lpSubKey (lpSubKey optional) checked against the
@@ -89,37 +89,37 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
 // environment key, "HKLM\SYSTEM\CurrentControlSet\Control\Session
 // Manager\Environment", and SystemRoot from "HKLM\SOFTWARE\Microsoft\Windows
 // NT\CurrentVersion"; unknown ones stay as written.
-LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
+extern "C" LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
                      LPDWORD pcbData);
 
 // Needs KEY_SET_VALUE. Stores exactly cbData bytes (strings should count
 // their terminator, as on Windows).
-LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+extern "C" LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                        DWORD cbData);
-LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+extern "C" LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 
 // Deletes a subkey without subkeys of its own (else ERROR_ACCESS_DENIED).
-LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
-LSTATUS RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
+extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+extern "C" LSTATUS RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 // Deletes the subkey with everything below it; with lpSubKey null, empties
 // hKey (its subkeys and values) and keeps it. hKey needs DELETE,
 // KEY_ENUMERATE_SUB_KEYS and KEY_QUERY_VALUE.
-LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
+extern "C" LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 
 // Need KEY_ENUMERATE_SUB_KEYS. *lpcchName: buffer size in characters with
 // the terminator in, name length without it out. Too small: ERROR_MORE_DATA;
 // past the last subkey: ERROR_NO_MORE_ITEMS.
-LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+extern "C" LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
-LSTATUS RegEnumKeyW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD cchName);
+extern "C" LSTATUS RegEnumKeyW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD cchName);
 
 // Needs KEY_QUERY_VALUE. Name as RegEnumKeyExW, data as RegQueryValueExW.
-LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+extern "C" LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                       LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
 // Needs KEY_QUERY_VALUE. Lengths of names in characters without terminator,
 // of data in bytes; every out pointer is optional.
-LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+extern "C" LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
                          LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                          LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                          PFILETIME lpftLastWriteTime);
@@ -132,8 +132,8 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
 // while no request is pending is kept for the next request on the same
 // handle, which then completes at once. Closing the key completes a pending
 // request (its event is signalled), and so does deleting the watched key.
-LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
+extern "C" LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
                                 BOOL fAsynchronous);
 
 // The registry is kept in memory; flushing has nothing to do.
-LSTATUS RegFlushKey(HKEY hKey);
+extern "C" LSTATUS RegFlushKey(HKEY hKey);

@@ -3,23 +3,49 @@
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/dispatcher.h"
 #include "platform/kernel/object.h"
+#include "sim/kernel/object_ref.h"
 #include "sim/io/io_manager.h"
+#include "sim/kernel/kernel.h"
+#include "sim/machine.h"
 #include "sim/verifier.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace sim {
 
 namespace {
 
 constexpr CSHORT kIoTypeFile = 5;
+OBJECT_TYPE file_object_type{"File"};
+
+struct FileRecord;
+
+// ObReferenceObject / ObDereferenceObject on a file object land here.
+class FileBody final : public ObjectBody {
+public:
+    explicit FileBody(FileRecord* record) : record_(record) {}
+    LONG_PTR Reference() override;
+    LONG_PTR Dereference() override;
+    POBJECT_TYPE BodyType() const override { return &file_object_type; }
+
+private:
+    FileRecord* record_;
+};
 
 struct FileRecord {
-    FILE_OBJECT file;
-    DEVICE_OBJECT* top;
-    WCHAR name[1];  // the file name follows the record
+    FILE_OBJECT file;  // first: a FILE_OBJECT* is the record's address
+    DEVICE_OBJECT* top = nullptr;
+    Machine* machine = nullptr;
+    std::atomic<LONG_PTR> references{1};
+    KEVENT event{};
+    FileBody body{this};
+    std::u16string name;
 };
+
+FileRecord* RecordOf(FILE_OBJECT* file) { return reinterpret_cast<FileRecord*>(file); }
 
 NTSTATUS SignalDone(DEVICE_OBJECT*, IRP*, PVOID context) {
     KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
@@ -48,26 +74,58 @@ IRP* NewRequest(FILE_OBJECT* file, DEVICE_OBJECT* top, UCHAR major) {
     return irp;
 }
 
+void Free(FileRecord* record) {
+    UnregisterObjectBody(&record->file);
+    ObDereferenceObject(record->top);
+    delete record;
+}
+
+// The last reference went: IRP_MJ_CLOSE, then the record goes.
+void SendClose(FileRecord* record) {
+    IRP* irp = NewRequest(&record->file, record->top, IRP_MJ_CLOSE);
+    CallAndWait(record->top, irp, nullptr);
+    IoFreeIrp(irp);
+    Free(record);
+}
+
+LONG_PTR FileBody::Reference() { return record_->references.fetch_add(1) + 1; }
+
+LONG_PTR FileBody::Dereference() {
+    const LONG_PTR count = record_->references.fetch_sub(1) - 1;
+    if (count < 0) VerifierStop("file object %p dereferenced below zero", static_cast<void*>(&record_->file));
+    if (count > 0) return count;
+    FileRecord* record = record_;
+    // The last reference may go in a completion at DISPATCH_LEVEL; CLOSE
+    // is sent at PASSIVE_LEVEL, so it goes through a worker then.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
+        SendClose(record);
+    else
+        record->machine->kernel().QueueWork([record] { SendClose(record); }, CriticalWorkQueue);
+    return 0;
+}
+
 }  // namespace
 
 NTSTATUS OpenFileObject(DEVICE_OBJECT* device, std::u16string_view fileName, FILE_OBJECT** file) {
     *file = nullptr;
-    const std::size_t bytes = fileName.size() * sizeof(WCHAR);
-    auto* record = static_cast<FileRecord*>(std::calloc(1, sizeof(FileRecord) + bytes));
+    auto* record = new (std::nothrow) FileRecord{};
     if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    record->machine = &CurrentMachine();
     record->top = IoGetAttachedDeviceReference(device);
-    std::memcpy(record->name, fileName.data(), bytes);
+    record->name.assign(fileName);
+    KeInitializeEvent(&record->event, NotificationEvent, FALSE);
+    const auto bytes = static_cast<USHORT>(record->name.size() * sizeof(WCHAR));
     FILE_OBJECT* f = &record->file;
     f->Type = kIoTypeFile;
     f->Size = sizeof(FILE_OBJECT);
     f->DeviceObject = device;
-    f->FileName = {static_cast<USHORT>(bytes), static_cast<USHORT>(bytes), record->name};
+    f->FileName = {bytes, bytes, record->name.data()};
+    RegisterObjectBody(f, &record->body);
     IRP* irp = NewRequest(f, record->top, IRP_MJ_CREATE);
     const NTSTATUS status = CallAndWait(record->top, irp, nullptr);
     IoFreeIrp(irp);
     if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(record->top);
-        std::free(record);
+        Free(record);  // a failed create is never closed
         return status;
     }
     *file = f;
@@ -75,19 +133,20 @@ NTSTATUS OpenFileObject(DEVICE_OBJECT* device, std::u16string_view fileName, FIL
 }
 
 void CloseFileObject(FILE_OBJECT* file) {
-    auto* record = reinterpret_cast<FileRecord*>(file);
-    for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
-        IRP* irp = NewRequest(file, record->top, major);
-        CallAndWait(record->top, irp, nullptr);
-        IoFreeIrp(irp);
-    }
-    ObDereferenceObject(record->top);
-    std::free(record);
+    FileRecord* record = RecordOf(file);
+    IRP* irp = NewRequest(file, record->top, IRP_MJ_CLEANUP);
+    CallAndWait(record->top, irp, nullptr);
+    IoFreeIrp(irp);
+    ObDereferenceObject(file);
 }
+
+DEVICE_OBJECT* FileObjectTarget(FILE_OBJECT* file) { return RecordOf(file)->top; }
+
+KEVENT* FileObjectEvent(FILE_OBJECT* file) { return &RecordOf(file)->event; }
 
 NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR majorFunction, ULONG ioControlCode, const void* input,
                          ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* information) {
-    auto* record = reinterpret_cast<FileRecord*>(file);
+    FileRecord* record = RecordOf(file);
     IRP* irp = NewRequest(file, record->top, majorFunction);
     IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
     // Buffered I/O: one system buffer carries the input and the output.

@@ -324,6 +324,21 @@ DEVICE_OBJECT* IoManager::ResolveSymbolicLink(const std::u16string& link) const 
     return it == links_.end() ? nullptr : it->second;
 }
 
+DEVICE_OBJECT* IoManager::ResolvePath(std::u16string_view path, std::u16string* remainder) const {
+    const std::u16string upper = UpperCase(std::u16string(path));
+    std::lock_guard lock(mutex_);
+    DEVICE_OBJECT* device = nullptr;
+    std::size_t matched = 0;
+    for (const auto& [link, target] : links_) {
+        if (link.size() <= matched || upper.compare(0, link.size(), link) != 0) continue;
+        if (upper.size() > link.size() && upper[link.size()] != u'\\') continue;
+        device = target;
+        matched = link.size();
+    }
+    if (device != nullptr) remainder->assign(path.substr(matched));
+    return device;
+}
+
 void IoManager::Shutdown() {
     std::vector<DRIVER_OBJECT*> loaded;
     {
@@ -341,10 +356,6 @@ void IoManager::Shutdown() {
 // ---- the platform routines ----
 
 using sim::CurrentIo;
-
-USHORT IoSizeOfIrp(CCHAR stackSize) {
-    return static_cast<USHORT>(sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION));
-}
 
 void IoInitializeIrp(IRP* irp, USHORT packetSize, CCHAR stackSize) {
     std::memset(irp, 0, packetSize);

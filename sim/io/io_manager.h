@@ -83,6 +83,10 @@ public:
     void CreateSymbolicLink(const std::u16string& link, DEVICE_OBJECT* device);
     void DeleteSymbolicLink(const std::u16string& link);
     DEVICE_OBJECT* ResolveSymbolicLink(const std::u16string& link) const;
+    // The device of the longest link that `path` starts with (whole path
+    // components); `remainder` gets the rest of `path`, case kept. Null when
+    // no link matches.
+    DEVICE_OBJECT* ResolvePath(std::u16string_view path, std::u16string* remainder) const;
 
     // Runs at machine teardown: unloads drivers, then checks for leaks.
     void Shutdown();

@@ -158,11 +158,6 @@ void MmUnmapLockedPages(PVOID, MDL* mdl) {
     mdl->MdlFlags &= static_cast<CSHORT>(~MDL_MAPPED_TO_SYSTEM_VA);
 }
 
-PVOID MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority) {
-    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
-    return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
-}
-
 // ---- cancellation ----
 
 namespace {
@@ -171,10 +166,6 @@ KSPIN_LOCK cancel_lock = 0;
 
 void IoAcquireCancelSpinLock(KIRQL* irql) { KeAcquireSpinLock(&cancel_lock, irql); }
 void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&cancel_lock, irql); }
-
-PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine) {
-    return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
-}
 
 BOOLEAN IoCancelIrp(IRP* irp) {
     KIRQL irql;

@@ -1,11 +1,13 @@
 #include "sim/kernel/dispatcher.h"
 
 #include "platform/kernel/dispatcher.h"
+#include "sim/kernel/clock.h"
 #include "sim/kernel/thread_record.h"
 #include "sim/kernel/time_base.h"
 #include "sim/verifier.h"
 
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace sim {
@@ -71,6 +73,12 @@ NTSTATUS TryAcquire(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE wa
 std::unordered_map<const DISPATCHER_HEADER*, unsigned>& WaitedOn() {
     static auto* objects = new std::unordered_map<const DISPATCHER_HEADER*, unsigned>;
     return *objects;
+}
+
+// Threads in a wait with a deadline, for WakeTimedWaits.
+std::unordered_set<ThreadRecord*>& TimedWaiters() {
+    static auto* threads = new std::unordered_set<ThreadRecord*>;
+    return *threads;
 }
 
 void Unlink(ThreadRecord& thread) {
@@ -150,9 +158,19 @@ void WakeWaiters(DISPATCHER_HEADER* header) {
     }
 }
 
+void WakeTimedWaits() {
+    std::lock_guard lock(DispatcherLock());
+    for (ThreadRecord* thread : TimedWaiters()) thread->wake.notify_one();
+}
+
+Deadline DeadlineAfterMs(std::uint32_t milliseconds) {
+    if (milliseconds == 0xFFFFFFFFu) return std::nullopt;  // INFINITE
+    return MachineNow() + std::chrono::milliseconds(milliseconds);
+}
+
 Deadline DeadlineFor(const LARGE_INTEGER* timeout) {
     if (timeout == nullptr) return std::nullopt;
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = MachineNow();
     LONGLONG units = timeout->QuadPart;
     if (units > 0) units = SystemTimeNow() - units;  // absolute: how far it is ahead, negated
     if (units >= 0) return now;                      // already due
@@ -161,10 +179,13 @@ Deadline DeadlineFor(const LARGE_INTEGER* timeout) {
 }
 
 NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE waitType, bool alertableUser,
-                        bool poll, const Deadline& deadline, KWAIT_BLOCK* blocks) {
+                        bool poll, const Deadline& deadline, KWAIT_BLOCK* blocks, bool userMode) {
     ThreadRecord& thread = CurrentThreadRecord();
+    static const Clock host_clock;  // for threads that run on no machine
+    const Clock& clock = CurrentClock() != nullptr ? *CurrentClock() : host_clock;
     std::unique_lock lock(DispatcherLock());
     for (;;) {
+        if (userMode && thread.terminating) return STATUS_PROCESS_IS_TERMINATING;
         if (alertableUser && !thread.userApcs.empty()) {
             std::deque<std::function<void()>> apcs;
             apcs.swap(thread.userApcs);
@@ -174,7 +195,7 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         }
         const NTSTATUS status = TryAcquire(count, objects, waitType, thread);
         if (status != STATUS_PENDING) return status;
-        if (poll || (deadline && std::chrono::steady_clock::now() >= *deadline)) return STATUS_TIMEOUT;
+        if (poll || (deadline && clock.Now() >= *deadline)) return STATUS_TIMEOUT;
 
         for (ULONG i = 0; i < count; ++i) {
             KWAIT_BLOCK& block = blocks[i];
@@ -191,21 +212,27 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         thread.waitCount = count;
         thread.waiting = true;
         thread.alertableUserWait = alertableUser;
-        while (thread.waiting && !(alertableUser && !thread.userApcs.empty())) {
+        if (deadline) TimedWaiters().insert(&thread);
+        // A skip of the machine clock wakes the thread without a signal: the
+        // deadline is compared with the clock again each time round.
+        while (thread.waiting && !(alertableUser && !thread.userApcs.empty()) && !(userMode && thread.terminating)) {
             if (!deadline) {
                 thread.wake.wait(lock);
-            } else if (thread.wake.wait_until(lock, *deadline) == std::cv_status::timeout) {
+            } else if (clock.Now() >= *deadline) {
                 break;
+            } else {
+                thread.wake.wait_until(lock, clock.HostTime(*deadline));
             }
         }
+        if (deadline) TimedWaiters().erase(&thread);
         thread.alertableUserWait = false;
         if (!thread.waiting) return thread.waitStatus;
         Unlink(thread);
         thread.waiting = false;
-        if (alertableUser && !thread.userApcs.empty()) continue;
+        if ((alertableUser && !thread.userApcs.empty()) || (userMode && thread.terminating)) continue;
         // A time-out; a signal that came at the same instant has been
         // handled above, since the thread was still waiting.
-        if (!deadline || std::chrono::steady_clock::now() >= *deadline) return STATUS_TIMEOUT;
+        if (!deadline || clock.Now() >= *deadline) return STATUS_TIMEOUT;
     }
 }
 

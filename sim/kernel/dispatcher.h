@@ -34,16 +34,24 @@ bool HasWaiters(const DISPATCHER_HEADER* header);
 // now allows, in wait order.
 void WakeWaiters(DISPATCHER_HEADER* header);
 
+// A deadline on the waiting thread's machine clock (see sim/kernel/clock.h).
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
 // The deadline of a kernel time-out (null: none). Relative when negative.
 Deadline DeadlineFor(const LARGE_INTEGER* timeout);
+// The deadline `milliseconds` from now (INFINITE: none).
+Deadline DeadlineAfterMs(std::uint32_t milliseconds);
+
+// Wakes every wait with a deadline so it compares it with the clock again
+// (the machine clock moved forward).
+void WakeTimedWaits();
 
 // The common wait. `objects` may be empty (a delay). Checks nothing about
 // IRQL; the callers do. Returns STATUS_WAIT_0 + i, STATUS_ABANDONED_WAIT_0 +
-// i, STATUS_TIMEOUT or STATUS_USER_APC.
+// i, STATUS_TIMEOUT or STATUS_USER_APC; a user-mode wait (`userMode`) of a
+// thread being terminated returns STATUS_PROCESS_IS_TERMINATING.
 NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE waitType, bool alertableUser,
-                        bool poll, const Deadline& deadline, KWAIT_BLOCK* blocks);
+                        bool poll, const Deadline& deadline, KWAIT_BLOCK* blocks, bool userMode = false);
 
 // Mutants (user-mode mutexes are mutants that may be abandoned; kernel
 // mutexes are not).

@@ -5,6 +5,7 @@
 #include "sim/kernel/thread_context.h"
 #include "sim/kernel/thread_record.h"
 #include "sim/machine.h"
+#include "sim/user/process.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -79,6 +80,7 @@ void DpcQueue::Stop() {
 
 void DpcQueue::Run() {
     MachineScope scope(machine_);
+    EnterSystemProcess(machine_);
     ThreadContext& here = Here();
     std::unique_lock lock(mutex_);
     for (;;) {

@@ -67,7 +67,7 @@ public:
 
 private:
     Machine& machine_;
-    const std::chrono::steady_clock::time_point boot_ = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::time_point boot_ = std::chrono::steady_clock::now();  // clock not yet skipped
     Pool pool_;
     Tracing tracing_;
     DebugOutput debugger_;

@@ -2,6 +2,7 @@
 
 #include "sim/kernel/thread_record.h"
 #include "sim/machine.h"
+#include "sim/user/handles.h"
 #include "sim/verifier.h"
 
 #include <unordered_map>
@@ -95,7 +96,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POB
     if (handle == NtCurrentThread()) {
         target = sim::CurrentThreadRecord().shared_from_this();
     } else {
-        std::shared_ptr<sim::Object> found = sim::CurrentMachine().handles().Lookup(handle);
+        std::shared_ptr<sim::Object> found = sim::LookupKernelModeHandle(handle);
         if (!found) return STATUS_INVALID_HANDLE;
         target = std::dynamic_pointer_cast<sim::KernelObject>(found);
         if (!target) return STATUS_OBJECT_TYPE_MISMATCH;
@@ -125,6 +126,6 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
 NTSTATUS ZwClose(HANDLE handle) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) sim::VerifierStop("ZwClose at IRQL %u", KeGetCurrentIrql());
     if (handle == NtCurrentThread() || handle == NtCurrentProcess()) return STATUS_SUCCESS;
-    if (!sim::CurrentMachine().handles().Close(handle)) sim::VerifierStop("ZwClose of handle %p, which is not open", handle);
+    if (!sim::CloseKernelModeHandle(handle)) sim::VerifierStop("ZwClose of handle %p, which is not open", handle);
     return STATUS_SUCCESS;
 }

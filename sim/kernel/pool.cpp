@@ -202,8 +202,10 @@ std::string Pool::LeakReport() const {
     for (const PoolTagStats& stats : AllStats()) {
         if (stats.liveBlocks == 0) continue;
         if (!report.empty()) report += "; ";
-        report += "'" + TagText(stats.tag) + "' " + std::to_string(stats.liveBlocks) +
-                  (stats.liveBlocks == 1 ? " block, " : " blocks, ") + std::to_string(stats.liveBytes) + " bytes";
+        report += '\'';
+        report += TagText(stats.tag);
+        report += "' " + std::to_string(stats.liveBlocks) + (stats.liveBlocks == 1 ? " block, " : " blocks, ") +
+                  std::to_string(stats.liveBytes) + " bytes";
     }
     return report;
 }
@@ -245,10 +247,6 @@ sim::Pool& CurrentPool() { return sim::CurrentMachine().kernel().pool(); }
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
     return CurrentPool().Allocate(poolType, numberOfBytes, tag, false);
-}
-
-PVOID ExAllocatePoolZero(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
-    return CurrentPool().Allocate(poolType, numberOfBytes, tag, true);
 }
 
 PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T numberOfBytes, ULONG tag) {

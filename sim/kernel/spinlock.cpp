@@ -82,8 +82,6 @@ void LowerAfterRelease(KIRQL newIrql, const char* caller) {
 
 }  // namespace
 
-void KeInitializeSpinLock(PKSPIN_LOCK spinLock) { __atomic_store_n(spinLock, ULONG_PTR{0}, __ATOMIC_RELAXED); }
-
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock) {
     const KIRQL old = RaiseForAcquire("KeAcquireSpinLock");
     Acquire(spinLock, false, "KeAcquireSpinLock");

@@ -5,7 +5,9 @@
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/thread_context.h"
 #include "sim/kernel/thread_record.h"
+#include "sim/user/handles.h"
 #include "sim/machine.h"
+#include "sim/user/process.h"
 #include "sim/verifier.h"
 
 #include <atomic>
@@ -25,6 +27,7 @@ void* RoutineAddress(PKSTART_ROUTINE routine) { return reinterpret_cast<void*>(r
 
 void SystemThreadRoot(ThreadRecord* thread, PVOID context) {
     MachineScope scope(*thread->machine);
+    EnterSystemProcess(*thread->machine);
     SetCurrentThreadRecord(thread);
     try {
         thread->startRoutine(context);
@@ -65,6 +68,17 @@ ThreadRecord::~ThreadRecord() {
     }
 }
 
+bool ThreadRecord::IsRunning() const {
+    std::lock_guard lock(DispatcherLock());
+    return running;
+}
+
+void ThreadRecord::Terminate() {
+    std::lock_guard lock(DispatcherLock());
+    terminating = true;
+    wake.notify_all();
+}
+
 void ThreadRecord::Exit() {
     std::lock_guard lock(DispatcherLock());
     const ULONG kernelMutexesHeld = AbandonMutants(*this);
@@ -87,6 +101,11 @@ ThreadRecord& CurrentThreadRecord() {
 
 void SetCurrentThreadRecord(ThreadRecord* thread) { Here().thread = thread; }
 
+bool IsWaiting(KTHREAD* thread) {
+    std::lock_guard lock(DispatcherLock());
+    return ThreadRecord::From(thread)->waiting;
+}
+
 void QueueUserApc(KTHREAD* thread, std::function<void()> routine) {
     std::lock_guard lock(DispatcherLock());
     ThreadRecord& target = *ThreadRecord::From(thread);
@@ -94,9 +113,17 @@ void QueueUserApc(KTHREAD* thread, std::function<void()> routine) {
     if (target.waiting && target.alertableUserWait) target.wake.notify_one();
 }
 
-ULONG CurrentSessionId() { return Here().session; }
+ULONG CurrentSessionId() {
+    const ThreadContext& here = Here();
+    if (here.sessionMachine != nullptr && here.sessionMachine == Machine::Current()) return here.session;
+    const Process* process = CurrentProcessOrNull();
+    return process != nullptr ? process->token().session : 0;
+}
 
-void SetCurrentSessionId(ULONG session) { Here().session = session; }
+void SetCurrentSessionId(ULONG session) {
+    Here().session = session;
+    Here().sessionMachine = Machine::Current();
+}
 
 }  // namespace sim
 
@@ -113,7 +140,7 @@ NTSTATUS PsCreateSystemThread(HANDLE* threadHandle, ULONG desiredAccess, POBJECT
     thread->machine = &machine;
     thread->startRoutine = startRoutine;
     thread->running = true;
-    *threadHandle = machine.handles().Insert(thread);
+    *threadHandle = sim::InsertKernelModeHandle(thread, objectAttributes);
     if (clientId != nullptr) {
         clientId->UniqueProcess = reinterpret_cast<HANDLE>(ULONG_PTR{4});  // the System process
         clientId->UniqueThread = thread->Id();

@@ -11,6 +11,8 @@
 
 namespace sim {
 
+class Machine;
+class Process;
 class ThreadRecord;
 
 inline constexpr int kMaxHeldSpinLocks = 16;
@@ -34,7 +36,9 @@ struct ThreadContext {
     ThreadRecord* thread = nullptr;        // this thread's record, once known
     std::shared_ptr<ThreadRecord> adopted;  // owned here for threads the kernel did not create
     DWORD lastError = 0;
-    ULONG session = 0;
+    Process* process = nullptr;          // entered with ProcessScope (or System)
+    ULONG session = 0;                   // a test's session override ...
+    Machine* sessionMachine = nullptr;   // ... on this machine
 };
 
 ThreadContext& Here();

@@ -16,6 +16,7 @@
 
 namespace sim {
 class Machine;
+class Process;
 class ThreadRecord;
 }  // namespace sim
 
@@ -65,6 +66,19 @@ public:
     PKSTART_ROUTINE startRoutine = nullptr;
     bool running = false;  // guarded by the dispatcher lock
 
+    // User-mode threads (CreateThread, a process's main thread); guarded by
+    // the dispatcher lock. `userRoot`: the simulator runs the thread's body
+    // and can unwind it when its process ends.
+    Process* process = nullptr;
+    bool userRoot = false;
+    ULONG suspendCount = 0;
+    bool terminating = false;  // its process exited or TerminateThread: waits end
+    DWORD exitCode = 259;      // STILL_ACTIVE
+
+    bool IsRunning() const;
+    // Ends the thread's waits; its next user-mode call unwinds it.
+    void Terminate();
+
     // Ends the thread's life as a waitable object: signals it and abandons
     // or reports the mutexes it still owns.
     void Exit();
@@ -80,12 +94,17 @@ ThreadRecord& CurrentThreadRecord();
 // Makes `thread` the calling host thread's record (system threads).
 void SetCurrentThreadRecord(ThreadRecord* thread);
 
+// Whether `thread` is blocked in a wait now (tests use it to know a thread
+// has reached its wait or sleep).
+bool IsWaiting(KTHREAD* thread);
+
 // Queues `routine` to run on `thread` during its next alertable user-mode
 // wait, which then returns STATUS_USER_APC (WAIT_IO_COMPLETION).
 void QueueUserApc(KTHREAD* thread, std::function<void()> routine);
 
 // The session of the calling thread's process, for the named-object
-// namespace (0 unless the process owner sets it).
+// namespace. A test may make a thread act as one of another session on
+// the current machine (SetCurrentSessionId).
 ULONG CurrentSessionId();
 void SetCurrentSessionId(ULONG session);
 

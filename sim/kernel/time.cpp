@@ -1,5 +1,6 @@
 #include "platform/kernel/time.h"
 
+#include "sim/kernel/clock.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/time_base.h"
 #include "sim/machine.h"
@@ -29,7 +30,7 @@ const Origin& ProcessOrigin() {
 
 LONGLONG SystemTimeNow() {
     const Origin& origin = ProcessOrigin();
-    return origin.system + HundredNs(std::chrono::steady_clock::now() - origin.steady);
+    return origin.system + HundredNs(MachineNow() - origin.steady);
 }
 
 std::chrono::steady_clock::time_point BootTime() {
@@ -44,15 +45,11 @@ namespace {
 constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms, the default clock tick
 constexpr LONGLONG kPerformanceFrequency = 10'000'000;
 
-LONGLONG SinceBoot() { return sim::HundredNs(std::chrono::steady_clock::now() - sim::BootTime()); }
+LONGLONG SinceBoot() { return sim::HundredNs(sim::MachineNow() - sim::BootTime()); }
 
 }  // namespace
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = sim::SystemTimeNow(); }
-
 void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime) { currentTime->QuadPart = sim::SystemTimeNow(); }
-
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(SinceBoot()); }
 
 ULONGLONG KeQueryInterruptTimePrecise(ULONG64* qpcTimeStamp) {
     const LONGLONG now = SinceBoot();
@@ -66,7 +63,5 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency) {
     counter.QuadPart = SinceBoot();  // 10 MHz: one count per 100 ns
     return counter;
 }
-
-void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = SinceBoot() / kTimeIncrement; }
 
 ULONG KeQueryTimeIncrement() { return kTimeIncrement; }

@@ -1,6 +1,7 @@
-// The clocks behind kernel time: system time follows the host's steady clock
-// from the wall-clock time the process started at, so it never jumps; the
-// interrupt time and tick count count from the machine's boot.
+// The clocks behind kernel and user time: system time follows the machine
+// clock (sim/kernel/clock.h) from the wall-clock time the process started
+// at, so it never jumps back; the interrupt time and tick count count from
+// the machine's boot.
 #pragma once
 
 #include "platform/base/types.h"

@@ -3,6 +3,7 @@
 #include "sim/kernel/debug_output.h"
 #include "sim/kernel/kernel.h"
 #include "sim/machine.h"
+#include "sim/user/process.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -28,12 +29,20 @@ void Tracing::Apply(TRACE_PROVIDER* provider) {
 void Tracing::Enable(const std::string& provider, UCHAR level, ULONG flags) {
     std::lock_guard lock(mutex_);
     settings_[provider] = {level, flags};
-    for (TRACE_PROVIDER* registered : providers_) Apply(registered);
+    for (auto& [registered, pid] : providers_) Apply(registered);
 }
 
 std::vector<TraceLine> Tracing::Lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
+}
+
+std::vector<TraceLine> Tracing::Lines(DWORD pid) const {
+    std::lock_guard lock(mutex_);
+    std::vector<TraceLine> lines;
+    for (const TraceLine& line : lines_)
+        if (line.pid == pid) lines.push_back(line);
+    return lines;
 }
 
 std::string Tracing::Text() const {
@@ -56,7 +65,7 @@ void Tracing::SetEcho(bool echo) {
 std::vector<std::string> Tracing::RegisteredProviders() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> names;
-    for (const TRACE_PROVIDER* provider : providers_) names.emplace_back(provider->Name != nullptr ? provider->Name : "");
+    for (const auto& [provider, pid] : providers_) names.emplace_back(provider->Name != nullptr ? provider->Name : "");
     return names;
 }
 
@@ -64,7 +73,8 @@ NTSTATUS Tracing::Register(TRACE_PROVIDER* provider) {
     std::lock_guard lock(mutex_);
     if (provider->Session != nullptr) return STATUS_INVALID_PARAMETER;
     provider->Session = this;
-    providers_.insert(provider);
+    const Process* process = CurrentProcessOrNull();
+    providers_.emplace(provider, process != nullptr ? process->Id() : 4);
     Apply(provider);
     return STATUS_SUCCESS;
 }
@@ -78,17 +88,31 @@ void Tracing::Unregister(TRACE_PROVIDER* provider) {
 
 void Tracing::Write(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, std::string text) {
     std::lock_guard lock(mutex_);
-    if (providers_.count(provider) == 0) return;
+    auto registered = providers_.find(provider);
+    if (registered == providers_.end()) return;
     // The record's mask may be another machine's; this machine's setting rules.
     const Setting setting = SettingFor(provider);
     if (level == 0 || level > setting.level || (flags != 0 && (flags & setting.flags) == 0)) return;
     if (echo_) std::fprintf(stderr, "[%s] %s\n", provider->Name, text.c_str());
-    lines_.push_back({provider->Name != nullptr ? provider->Name : "", level, flags, std::move(text)});
+    lines_.push_back({registered->second, provider->Name != nullptr ? provider->Name : "", level, flags, std::move(text)});
+}
+
+void Tracing::UnregisterProcess(DWORD pid) {
+    std::lock_guard lock(mutex_);
+    for (auto it = providers_.begin(); it != providers_.end();) {
+        if (it->second != pid) {
+            ++it;
+            continue;
+        }
+        it->first->Session = nullptr;
+        __atomic_store_n(&it->first->EnabledLevel, TRACE_LEVEL_NONE, __ATOMIC_RELAXED);
+        it = providers_.erase(it);
+    }
 }
 
 void Tracing::Shutdown() {
     std::lock_guard lock(mutex_);
-    for (TRACE_PROVIDER* provider : providers_) {
+    for (auto& [provider, pid] : providers_) {
         provider->Session = nullptr;
         __atomic_store_n(&provider->EnabledLevel, TRACE_LEVEL_NONE, __ATOMIC_RELAXED);
     }
@@ -105,7 +129,7 @@ void TraceUnregisterProvider(TRACE_PROVIDER* provider) {
     if (provider->Session != nullptr) static_cast<sim::Tracing*>(provider->Session)->Unregister(provider);
 }
 
-void TraceMessage(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, const char* format, ...) {
+void TraceFormatted(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, const char* format, ...) {
     sim::Machine* machine = sim::Machine::Current();
     if (machine == nullptr) return;
     va_list args;

@@ -1,18 +1,21 @@
 // A machine's tracing: the providers registered on it, what is enabled for
-// them, and the captured lines.
+// them, and the captured lines. A provider belongs to the process that
+// registered it (System for the kernel's), as an event-tracing registration
+// does; each line records that process, so a test can read one process's
+// trace, and a process's providers go when it exits.
 #pragma once
 
 #include "platform/trace/trace.h"
 
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace sim {
 
 struct TraceLine {
+    DWORD pid;  // the process that registered the provider
     std::string provider;
     UCHAR level;
     ULONG flags;
@@ -33,6 +36,8 @@ public:
     void Disable(const std::string& provider) { Enable(provider, TRACE_LEVEL_NONE, 0); }
 
     std::vector<TraceLine> Lines() const;
+    // The lines of the providers process `pid` registered.
+    std::vector<TraceLine> Lines(DWORD pid) const;
     // The lines' texts, each followed by "\n".
     std::string Text() const;
     void Clear();
@@ -44,6 +49,8 @@ public:
     NTSTATUS Register(TRACE_PROVIDER* provider);
     void Unregister(TRACE_PROVIDER* provider);
     void Write(TRACE_PROVIDER* provider, UCHAR level, ULONG flags, std::string text);
+    // Unregisters the providers process `pid` registered (its exit).
+    void UnregisterProcess(DWORD pid);
     // Unregisters everything (machine shutdown).
     void Shutdown();
 
@@ -56,7 +63,7 @@ private:
     void Apply(TRACE_PROVIDER* provider);                      // mutex_ held
 
     mutable std::mutex mutex_;
-    std::set<TRACE_PROVIDER*> providers_;
+    std::map<TRACE_PROVIDER*, DWORD> providers_;  // the registering process
     std::map<std::string, Setting> settings_;  // by name; "*" for all
     std::vector<TraceLine> lines_;
     bool echo_ = false;

@@ -1,7 +1,9 @@
 // The synchapi subset over the kernel's dispatcher objects.
 #include "platform/win32/synch.h"
+#include "platform/win32/timeapi.h"
 
 #include "platform/kernel/time.h"
+#include "sim/kernel/clock.h"
 #include "sim/kernel/dispatcher.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/named_objects.h"
@@ -10,6 +12,8 @@
 #include "sim/kernel/thread_record.h"
 #include "sim/kernel/time_base.h"
 #include "sim/machine.h"
+#include "sim/user/handles.h"
+#include "sim/user/user_call.h"
 #include "sim/verifier.h"
 
 #include <string>
@@ -44,7 +48,8 @@ std::u16string NameOf(LPCWSTR name) { return name == nullptr ? std::u16string() 
 
 // Creates an object, or opens the named one that exists.
 template <class T, class Make>
-HANDLE CreateNamed(LPCWSTR name, Make make) {
+HANDLE CreateNamed(const char* function, LPCWSTR name, Make make) {
+    if (sim::RefusedCall(sim::EnterUserCall(function))) return nullptr;
     sim::Machine& machine = sim::CurrentMachine();
     std::shared_ptr<sim::KernelObject> object;
     bool existed = false;
@@ -58,11 +63,23 @@ HANDLE CreateNamed(LPCWSTR name, Make make) {
         }
     }
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return machine.handles().Insert(object);
+    return sim::InsertUserHandle(object);
+}
+
+// Generic rights mapped to the specific rights of events, mutexes and
+// semaphores (their generic mappings agree on the bits the package uses).
+ACCESS_MASK MapSynchAccess(ACCESS_MASK desired, ACCESS_MASK all) {
+    ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (desired & GENERIC_READ) granted |= READ_CONTROL | 0x0001;   // query state
+    if (desired & GENERIC_WRITE) granted |= READ_CONTROL | 0x0002;  // modify state
+    if (desired & GENERIC_EXECUTE) granted |= READ_CONTROL | SYNCHRONIZE;
+    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= all;
+    return granted & all;
 }
 
 template <class T>
-HANDLE OpenNamed(LPCWSTR name) {
+HANDLE OpenNamed(const char* function, LPCWSTR name, ACCESS_MASK access) {
+    if (sim::RefusedCall(sim::EnterUserCall(function))) return nullptr;
     if (name == nullptr || *name == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -79,14 +96,13 @@ HANDLE OpenNamed(LPCWSTR name) {
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);
-    return machine.handles().Insert(object);
+    return sim::InsertUserHandle(object, access);
 }
 
 template <class T>
-std::shared_ptr<T> Lookup(HANDLE handle) {
-    auto object = sim::CurrentMachine().handles().LookupAs<T>(handle);
-    if (!object) SetLastError(ERROR_INVALID_HANDLE);
-    return object;
+std::shared_ptr<T> Lookup(const char* function, HANDLE handle, ACCESS_MASK access) {
+    if (sim::RefusedCall(sim::EnterUserCall(function))) return nullptr;
+    return sim::LookupUserHandleAs<T>(handle, access);
 }
 
 }  // namespace
@@ -94,12 +110,12 @@ std::shared_ptr<T> Lookup(HANDLE handle) {
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES eventAttributes, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     (void)eventAttributes;
     return CreateNamed<sim::EventObject>(
-        name, [&] { return std::make_shared<sim::EventObject>(manualReset != 0, initialState != 0); });
+        "CreateEventW", name, [&] { return std::make_shared<sim::EventObject>(manualReset != 0, initialState != 0); });
 }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name) {
     (void)mutexAttributes;
-    return CreateNamed<sim::MutexObject>(name,
+    return CreateNamed<sim::MutexObject>("CreateMutexW", name,
                                          [&] { return std::make_shared<sim::MutexObject>(initialOwner != 0); });
 }
 
@@ -111,50 +127,51 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES semaphoreAttributes, LONG initialC
         return nullptr;
     }
     return CreateNamed<sim::SemaphoreObject>(
-        name, [&] { return std::make_shared<sim::SemaphoreObject>(initialCount, maximumCount); });
+        "CreateSemaphoreW", name, [&] { return std::make_shared<sim::SemaphoreObject>(initialCount, maximumCount); });
 }
 
 HANDLE OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name) {
     (void)desiredAccess;
     (void)inheritHandle;
-    return OpenNamed<sim::EventObject>(name);
+    return OpenNamed<sim::EventObject>("OpenEventW", name, MapSynchAccess(desiredAccess, EVENT_ALL_ACCESS));
 }
 
 HANDLE OpenMutexW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name) {
     (void)desiredAccess;
     (void)inheritHandle;
-    return OpenNamed<sim::MutexObject>(name);
+    return OpenNamed<sim::MutexObject>("OpenMutexW", name, MapSynchAccess(desiredAccess, MUTEX_ALL_ACCESS));
 }
 
 HANDLE OpenSemaphoreW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name) {
     (void)desiredAccess;
     (void)inheritHandle;
-    return OpenNamed<sim::SemaphoreObject>(name);
+    return OpenNamed<sim::SemaphoreObject>("OpenSemaphoreW", name,
+                                           MapSynchAccess(desiredAccess, SEMAPHORE_ALL_ACCESS));
 }
 
 BOOL SetEvent(HANDLE event) {
-    auto object = Lookup<sim::EventObject>(event);
+    auto object = Lookup<sim::EventObject>("SetEvent", event, EVENT_MODIFY_STATE);
     if (!object) return FALSE;
     KeSetEvent(&object->event, 0, FALSE);
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
-    auto object = Lookup<sim::EventObject>(event);
+    auto object = Lookup<sim::EventObject>("ResetEvent", event, EVENT_MODIFY_STATE);
     if (!object) return FALSE;
     KeResetEvent(&object->event);
     return TRUE;
 }
 
 BOOL PulseEvent(HANDLE event) {
-    auto object = Lookup<sim::EventObject>(event);
+    auto object = Lookup<sim::EventObject>("PulseEvent", event, EVENT_MODIFY_STATE);
     if (!object) return FALSE;
     KePulseEvent(&object->event, 0, FALSE);
     return TRUE;
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
-    auto object = Lookup<sim::MutexObject>(mutex);
+    auto object = Lookup<sim::MutexObject>("ReleaseMutex", mutex, 0);
     if (!object) return FALSE;
     LONG previous = 0;
     if (!sim::ReleaseMutant(&object->mutant, &previous)) {
@@ -165,7 +182,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
-    auto object = Lookup<sim::SemaphoreObject>(semaphore);
+    auto object = Lookup<sim::SemaphoreObject>("ReleaseSemaphore", semaphore, SEMAPHORE_MODIFY_STATE);
     if (!object) return FALSE;
     LONG previous = 0;
     if (releaseCount <= 0) {
@@ -182,19 +199,19 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
 
 namespace {
 
-sim::Deadline DeadlineMs(DWORD milliseconds) {
-    if (milliseconds == INFINITE) return std::nullopt;
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-}
-
 DWORD ToWaitResult(NTSTATUS status) {
+    if (status == STATUS_PROCESS_IS_TERMINATING) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return WAIT_FAILED;
+    }
     if (status == STATUS_TIMEOUT) return WAIT_TIMEOUT;
     if (status == STATUS_USER_APC) return WAIT_IO_COMPLETION;
     return static_cast<DWORD>(status);  // WAIT_OBJECT_0 + i, WAIT_ABANDONED_0 + i
 }
 
-DWORD UserWait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds, bool alertable) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) sim::VerifierStop("user-mode wait at IRQL %u", KeGetCurrentIrql());
+DWORD UserWait(const char* function, DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
+               bool alertable) {
+    if (sim::RefusedCall(sim::EnterUserCall(function))) return WAIT_FAILED;
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -208,8 +225,9 @@ DWORD UserWait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseco
         if (handles[i] == NtCurrentThread())
             object = sim::CurrentThreadRecord().shared_from_this();
         else
-            object = sim::CurrentMachine().handles().LookupAs<sim::KernelObject>(handles[i]);
-        headers[i] = object ? object->Waitable() : nullptr;
+            object = sim::LookupUserHandleAs<sim::KernelObject>(handles[i], SYNCHRONIZE);
+        if (!object) return WAIT_FAILED;  // the lookup set the error
+        headers[i] = object->Waitable();
         if (headers[i] == nullptr) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
@@ -222,33 +240,32 @@ DWORD UserWait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseco
         objects.push_back(std::move(object));
     }
     KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
-    return ToWaitResult(sim::WaitForObjects(count, headers, waitAll ? WaitAll : WaitAny, alertable, milliseconds == 0,
-                                            DeadlineMs(milliseconds), blocks));
+    return ToWaitResult(sim::UserWaitForObjects(count, headers, waitAll ? WaitAll : WaitAny, alertable,
+                                                milliseconds == 0, sim::DeadlineAfterMs(milliseconds), blocks));
 }
 
 }  // namespace
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) { return UserWait(1, &handle, false, milliseconds, false); }
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return UserWait("WaitForSingleObject", 1, &handle, false, milliseconds, false);
+}
 
 DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
-    return UserWait(1, &handle, false, milliseconds, alertable != 0);
+    return UserWait("WaitForSingleObjectEx", 1, &handle, false, milliseconds, alertable != 0);
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-    return UserWait(count, handles, waitAll != 0, milliseconds, false);
+    return UserWait("WaitForMultipleObjects", count, handles, waitAll != 0, milliseconds, false);
 }
 
 DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, BOOL alertable) {
-    return UserWait(count, handles, waitAll != 0, milliseconds, alertable != 0);
+    return UserWait("WaitForMultipleObjectsEx", count, handles, waitAll != 0, milliseconds, alertable != 0);
 }
 
 BOOL CloseHandle(HANDLE object) {
+    if (sim::RefusedCall(sim::EnterUserCall("CloseHandle"))) return FALSE;
     if (object == NtCurrentThread() || object == NtCurrentProcess()) return TRUE;
-    if (!sim::CurrentMachine().handles().Close(object)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return sim::CloseUserHandle(object) ? TRUE : FALSE;
 }
 
 DWORD GetLastError() { return sim::Here().lastError; }
@@ -258,15 +275,21 @@ void SetLastError(DWORD errorCode) { sim::Here().lastError = errorCode; }
 void Sleep(DWORD milliseconds) { (void)SleepEx(milliseconds, FALSE); }
 
 DWORD SleepEx(DWORD milliseconds, BOOL alertable) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) sim::VerifierStop("Sleep at IRQL %u", KeGetCurrentIrql());
-    const NTSTATUS status =
-        sim::WaitForObjects(0, nullptr, WaitAny, alertable != 0, milliseconds == 0 && alertable == 0, DeadlineMs(milliseconds), nullptr);
-    return status == STATUS_USER_APC ? WAIT_IO_COMPLETION : 0;
+    if (sim::RefusedCall(sim::EnterUserCall("SleepEx"))) return 0;
+    const NTSTATUS status = sim::UserWaitForObjects(0, nullptr, WaitAny, alertable != 0,
+                                                    milliseconds == 0 && alertable == 0,
+                                                    sim::DeadlineAfterMs(milliseconds), nullptr);
+    return status == STATUS_USER_APC ? WAIT_IO_COMPLETION : 0;  // a terminated thread's sleep just ends
+}
+
+DWORD timeGetTime() {
+    (void)sim::EnterUserCall("timeGetTime");
+    return GetTickCount();
 }
 
 ULONGLONG GetTickCount64() {
     return static_cast<ULONGLONG>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sim::BootTime()).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(sim::MachineNow() - sim::BootTime()).count());
 }
 
 DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }

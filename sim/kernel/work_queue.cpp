@@ -5,6 +5,7 @@
 #include "sim/kernel/thread_context.h"
 #include "sim/kernel/thread_record.h"
 #include "sim/machine.h"
+#include "sim/user/process.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -52,6 +53,7 @@ void WorkQueue::Stop() {
 
 void WorkQueue::Run() {
     MachineScope scope(machine_);
+    EnterSystemProcess(machine_);
     ThreadContext& here = Here();
     ThreadRecord& self = CurrentThreadRecord();
     std::unique_lock lock(mutex_);

@@ -60,7 +60,7 @@ std::u16string PnpNode::EnumKeyPath() const { return kEnumRoot + InstanceId(); }
 
 PnpManager& CurrentPnp() { return CurrentMachine().pnp(); }
 
-PnpManager::PnpManager(Machine& machine) : machine_(machine) {}
+PnpManager::PnpManager(Machine& machine) : machine_(machine), notifier_(machine) {}
 
 PnpManager::~PnpManager() = default;
 
@@ -228,8 +228,12 @@ void PnpManager::Depart(PnpNode* node, bool surprise) {
                 machine_.io().UnloadDriver(driver);
                 installed.loaded = nullptr;
             }
-        for (const auto& i : interfaces_)
-            if (i.node == node) machine_.io().DeleteSymbolicLink(i.deviceLink);
+        for (const auto& i : interfaces_) {
+            if (i.node != node) continue;
+            // A removed device's interfaces go with it, enabled or not.
+            if (i.enabled) notifier_.Post({i.interfaceClass, i.symbolicLink, node->InstanceId(), false});
+            machine_.io().DeleteSymbolicLink(i.deviceLink);
+        }
         std::erase_if(interfaces_, [node](const DeviceInterface& i) { return i.node == node; });
         std::erase_if(nodes_, [node](const auto& n) { return n.get() == node; });
     }
@@ -281,6 +285,7 @@ NTSTATUS PnpManager::SetInterfaceState(std::u16string_view symbolicLink, bool en
         if (EqualsNoCase(i.symbolicLink, symbolicLink)) {
             if (i.enabled == enable) return enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_SUCCESS;
             i.enabled = enable;
+            notifier_.Post({i.interfaceClass, i.symbolicLink, i.node != nullptr ? i.node->InstanceId() : u"", enable});
             return STATUS_SUCCESS;
         }
     return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -342,6 +347,7 @@ NTSTATUS PnpManager::GetProperty(PnpNode* node, const DEVPROPKEY& key, void* dat
 }
 
 void PnpManager::Shutdown() {
+    notifier_.Shutdown();
     for (;;) {
         PnpNode* node;
         {

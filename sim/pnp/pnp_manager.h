@@ -10,6 +10,7 @@
 
 #include "platform/io/device.h"
 #include "platform/io/pnp.h"
+#include "sim/pnp/interface_notifier.h"
 
 #include <map>
 #include <memory>
@@ -107,6 +108,8 @@ public:
                                std::u16string* symbolicLink);
     NTSTATUS SetInterfaceState(std::u16string_view symbolicLink, bool enable);
     std::vector<DeviceInterface> Interfaces(const GUID* interfaceClass = nullptr) const;
+    // Arrival and removal broadcasts of device interfaces.
+    InterfaceNotifier& interfaceEvents() { return notifier_; }
 
     // Device properties (the property store lives under the node's Enum key).
     NTSTATUS SetProperty(PnpNode* node, const DEVPROPKEY& key, ULONG flags, DEVPROPTYPE type,
@@ -139,6 +142,7 @@ private:
     std::vector<std::unique_ptr<PnpNode>> nodes_;
     std::vector<InstalledDriver> drivers_;
     std::vector<DeviceInterface> interfaces_;
+    InterfaceNotifier notifier_;
 };
 
 PnpManager& CurrentPnp();

@@ -4,6 +4,7 @@
 #include "platform/io/pnp.h"
 #include "platform/kernel/dispatcher.h"
 #include "sim/portcls/description.h"
+#include "sim/portcls/install_log.h"
 #include "sim/portcls/pool_object.h"
 #include "sim/portcls/port.h"
 #include "sim/portcls/resource_list.h"
@@ -185,7 +186,10 @@ NTSTATUS AdapterDevice::Start(IRP* irp) {
         if (resources == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            status = startDevice_(fdo_, irp, resources);
+            {
+                StartDeviceScope scope(this);
+                status = startDevice_(fdo_, irp, resources);
+            }
             resources->Release();
         }
     }
@@ -511,6 +515,16 @@ std::vector<SubdeviceInfo> AdapterDevice::PublishedSubdevices() const {
     for (ULONG i = 0; i < maxSubdevices_; ++i)
         if (slots_[i] != nullptr && slots_[i]->published) out.push_back(Describe(*slots_[i]));
     return out;
+}
+
+void AdapterDevice::RecordFailure(SubdeviceFailure failure) {
+    std::lock_guard lock(mutex_);
+    failures_.push_back(std::move(failure));
+}
+
+std::vector<SubdeviceFailure> AdapterDevice::Failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
 }
 
 // ---- filter handles ----

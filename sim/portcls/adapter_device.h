@@ -90,6 +90,8 @@ public:
     bool HasPort(Port* port) const;
 
     std::vector<SubdeviceInfo> PublishedSubdevices() const;
+    void RecordFailure(SubdeviceFailure failure);
+    std::vector<SubdeviceFailure> Failures() const;
 
 private:
     AdapterDevice(DEVICE_OBJECT* fdo, DEVICE_OBJECT* pdo, DEVICE_OBJECT* lower, PCPFNSTARTDEVICE startDevice,
@@ -124,6 +126,7 @@ private:
     bool surpriseRemoved_ = false;
     bool removed_ = false;
     IAdapterPowerManagement* power_ = nullptr;  // referenced
+    std::vector<SubdeviceFailure> failures_;
     LIST_ENTRY ports_;                          // guarded by the static port-link lock
 };
 

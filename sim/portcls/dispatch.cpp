@@ -4,6 +4,7 @@
 #include "platform/io/pnp.h"
 #include "platform/portcls/portcls.h"
 #include "sim/portcls/adapter_device.h"
+#include "sim/portcls/install_log.h"
 #include "sim/portcls/port.h"
 #include "sim/verifier.h"
 
@@ -75,6 +76,7 @@ NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* deviceObject, PCWSTR name, PUNKNOWN 
     if (!NT_SUCCESS(unknown->QueryInterface(sim::portcls::IID_SimPortClassPort, reinterpret_cast<PVOID*>(&port))))
         return STATUS_INVALID_PARAMETER;  // not one of PortCls's ports
     const NTSTATUS status = device->RegisterSubdevice(name, port);
+    if (!NT_SUCCESS(status)) sim::portcls::NoteRegistrationRefused(device, port, name, status);
     port->Release();
     return status;
 }

@@ -4,6 +4,7 @@
 #include "platform/io/pnp.h"
 #include "sim/portcls/adapter_device.h"
 #include "sim/portcls/description.h"
+#include "sim/portcls/install_log.h"
 #include "sim/portcls/pool_object.h"
 #include "sim/verifier.h"
 
@@ -161,7 +162,12 @@ NTSTATUS Port::UnregisterSubdevice(DEVICE_OBJECT* deviceObject, PUNKNOWN unknown
 
 // ---- WaveRT ----
 
-NTSTATUS PortWaveRT::Init(DEVICE_OBJECT* deviceObject, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+NTSTATUS PortWaveRT::Init(DEVICE_OBJECT* deviceObject, IRP* irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                        IResourceList* resourceList) {
+    return NotePortInit(this, deviceObject, InitPort(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList));
+}
+
+NTSTATUS PortWaveRT::InitPort(DEVICE_OBJECT* deviceObject, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
                           IResourceList* resourceList) {
     AdapterDevice* device;
     NTSTATUS status = CheckInit(deviceObject, unknownMiniport, &device);
@@ -196,7 +202,12 @@ void PortWaveRT::Destroy() {
 
 // ---- MIDI ----
 
-NTSTATUS PortMidi::Init(DEVICE_OBJECT* deviceObject, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+NTSTATUS PortMidi::Init(DEVICE_OBJECT* deviceObject, IRP* irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                        IResourceList* resourceList) {
+    return NotePortInit(this, deviceObject, InitPort(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList));
+}
+
+NTSTATUS PortMidi::InitPort(DEVICE_OBJECT* deviceObject, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
                         IResourceList* resourceList) {
     AdapterDevice* device;
     NTSTATUS status = CheckInit(deviceObject, unknownMiniport, &device);
@@ -316,12 +327,14 @@ NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId) {
     if (classId == CLSID_PortWaveRT) {
         auto* port = PoolNew<sim::portcls::PortWaveRT>(sim::kPcTagPort);
         if (port == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        sim::portcls::NotePortCreated(port);
         *outPort = port;
         return STATUS_SUCCESS;
     }
     if (classId == CLSID_PortMidi) {
         auto* port = PoolNew<sim::portcls::PortMidi>(sim::kPcTagPort);
         if (port == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        sim::portcls::NotePortCreated(port);
         *outPort = port;
         return STATUS_SUCCESS;
     }
@@ -331,5 +344,6 @@ NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId) {
 NTSTATUS PcNewMiniport(PMINIPORT* outMiniport, REFCLSID) {
     // The adapters this simulation serves bring their own miniports.
     if (outMiniport != nullptr) *outMiniport = nullptr;
+    sim::portcls::NoteMiniportRefused(STATUS_INVALID_PARAMETER);
     return STATUS_INVALID_PARAMETER;
 }

@@ -118,6 +118,8 @@ public:
                             ULONG*) override;
 
 private:
+    NTSTATUS InitPort(DEVICE_OBJECT* deviceObject, IRP* irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                      IResourceList* resourceList);
     IPort* AsPort() override { return this; }
     void Destroy() override;
 };
@@ -142,6 +144,9 @@ public:
     NTSTATUS RegisterServiceGroup(IServiceGroup* serviceGroup) override;
 
 private:
+    NTSTATUS InitPort(DEVICE_OBJECT* deviceObject, IRP* irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                      IResourceList* resourceList);
+
     // The port's member of its service group: servicing the group services
     // the miniport (IMiniportMidi::Service), at DISPATCH_LEVEL.
     class Sink final : public IServiceSink {

@@ -40,6 +40,13 @@ std::vector<SubdeviceInfo> PortClass::Subdevices() const {
     return out;
 }
 
+std::vector<SubdeviceFailure> PortClass::SubdeviceFailures(DEVICE_OBJECT* fdo) const {
+    std::lock_guard lock(mutex_);
+    for (const portcls::AdapterDevice* device : devices_)
+        if (device->fdo() == fdo) return device->Failures();
+    return {};
+}
+
 std::size_t PortClass::AdapterDeviceCount() const {
     std::lock_guard lock(mutex_);
     return devices_.size();

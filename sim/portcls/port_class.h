@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,14 @@ struct SubdeviceInfo {
     std::vector<std::u16string> interfaces; // symbolic links, one per category, same order
 };
 
+// A subdevice an adapter tried to install and did not get (install_log.h).
+struct SubdeviceFailure {
+    PortType port = PortType::WaveRT;
+    std::u16string name;                 // empty unless the adapter got as far as registering
+    std::string step;                    // "PcNewMiniport", "miniport", "Init" or "PcRegisterSubdevice"
+    std::optional<NTSTATUS> status;      // what the step returned; unset when PortCls never saw it
+};
+
 struct SubdeviceEvent {
     enum class Kind { Registered, Unregistered };
     Kind kind;
@@ -74,6 +83,8 @@ public:
 
     // The subdevices registered now, on every adapter device of the machine.
     std::vector<SubdeviceInfo> Subdevices() const;
+    // What the adapter device of `fdo` tried to install and did not, in order.
+    std::vector<SubdeviceFailure> SubdeviceFailures(DEVICE_OBJECT* fdo) const;
     // Adapter devices PortCls manages (added and not yet removed).
     std::size_t AdapterDeviceCount() const;
 

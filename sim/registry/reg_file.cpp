@@ -282,7 +282,14 @@ std::optional<std::u16string> QuotableString(const std::vector<std::uint8_t>& da
 }
 
 void WriteValue(const reg::Value& value, std::string* out) {
-    std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
+    // Appended piece by piece: GCC 12 at -O3 misreads `"literal" + string`
+    // as an overlapping copy (-Wrestrict).
+    std::string line = "@=";
+    if (!value.name.empty()) {
+        line = '"';
+        line += Escape(value.name);
+        line += "\"=";
+    }
     char buffer[32];
     if (value.type == REG_SZ) {
         if (auto text = QuotableString(value.data)) {
@@ -316,7 +323,9 @@ void WriteValue(const reg::Value& value, std::string* out) {
 }
 
 void WriteKey(const Node& node, const std::u16string& path, std::string* out) {
-    *out += "[" + ToUtf8(path) + "]\n";
+    *out += '[';
+    *out += ToUtf8(path);
+    *out += "]\n";
     for (const auto& value : node.values) WriteValue(value, out);
     *out += "\n";
     for (const auto& [upcased, child] : node.children) WriteKey(*child, path + u"\\" + child->name, out);

@@ -111,6 +111,8 @@ Registry::Registry() : store_(std::make_shared<Store>()) {
     store_->Create(nullptr, std::u16string(u"\\REGISTRY\\USER\\") + std::u16string(kDefaultUserSid), false, {},
                    &user, nullptr, signals);
     user->permanent = true;
+    store_->Create(nullptr, u"\\REGISTRY\\USER\\S-1-5-18", false, {}, &user, nullptr, signals);  // LocalSystem
+    user->permanent = true;
     for (unsigned i = 0; i < 4; ++i) {
         static constexpr std::u16string_view kPredefined[] = {u"HKCR", u"HKCU", u"HKLM", u"HKU"};
         std::shared_ptr<Node> node;
@@ -127,8 +129,16 @@ Registry::~Registry() {
     for (auto& key : predefined_) key.reset();
 }
 
-std::shared_ptr<reg::KeyObject> Registry::PredefinedKey(unsigned index) {
-    return index < 4 ? predefined_[index] : nullptr;
+std::shared_ptr<reg::KeyObject> Registry::PredefinedKey(unsigned index, std::u16string_view userSid) {
+    if (index >= 4) return nullptr;
+    if (index != 1 || userSid.empty() || userSid == kDefaultUserSid) return predefined_[index];
+    // HKEY_CURRENT_USER of another token: its hive under \REGISTRY\USER.
+    Signals signals;
+    std::lock_guard lock(store_->mutex);
+    std::shared_ptr<Node> node;
+    store_->Create(nullptr, u"\\REGISTRY\\USER\\" + std::u16string(userSid), false, {}, &node, nullptr, signals);
+    node->permanent = true;
+    return std::make_shared<reg::KeyObject>(store_, node, KEY_ALL_ACCESS);
 }
 
 bool Registry::CreateKey(const RegText& path) {

@@ -129,7 +129,7 @@ public:
     // The open key behind a predefined HKEY (index 0..3: HKEY_CLASSES_ROOT,
     // HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS), kept for the
     // machine's life so that its change notifications persist.
-    std::shared_ptr<reg::KeyObject> PredefinedKey(unsigned index);
+    std::shared_ptr<reg::KeyObject> PredefinedKey(unsigned index, std::u16string_view userSid = {});
 
 private:
     std::shared_ptr<reg::Store> store_;

@@ -4,6 +4,7 @@
 #include "sim/machine.h"
 #include "sim/registry/registry.h"
 #include "sim/strings.h"
+#include "sim/user/handles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -303,8 +304,8 @@ KeyObject::~KeyObject() {
 
 std::shared_ptr<Store> CurrentStore() { return CurrentMachine().registry().store(); }
 
-NTSTATUS ReferenceKey(HANDLE handle, std::shared_ptr<KeyObject>* out) {
-    auto object = CurrentMachine().handles().Lookup(handle);
+NTSTATUS ReferenceKey(HANDLE handle, std::shared_ptr<KeyObject>* out, bool userMode) {
+    auto object = userMode ? LookupUserHandle(handle) : LookupKernelModeHandle(handle);
     if (!object) return STATUS_INVALID_HANDLE;
     auto key = std::dynamic_pointer_cast<KeyObject>(object);
     if (!key) return STATUS_OBJECT_TYPE_MISMATCH;
@@ -312,8 +313,10 @@ NTSTATUS ReferenceKey(HANDLE handle, std::shared_ptr<KeyObject>* out) {
     return STATUS_SUCCESS;
 }
 
-HANDLE InsertKey(const std::shared_ptr<Store>& store, const std::shared_ptr<Node>& node, ACCESS_MASK granted) {
-    return CurrentMachine().handles().Insert(std::make_shared<KeyObject>(store, node, granted));
+HANDLE InsertKey(const std::shared_ptr<Store>& store, const std::shared_ptr<Node>& node, ACCESS_MASK granted,
+                 const OBJECT_ATTRIBUTES* attributes, bool userMode) {
+    auto key = std::make_shared<KeyObject>(store, node, granted);
+    return userMode ? InsertUserHandle(std::move(key)) : InsertKernelModeHandle(std::move(key), attributes);
 }
 
 ACCESS_MASK MapKeyAccess(ACCESS_MASK desired) {

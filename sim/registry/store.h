@@ -10,6 +10,7 @@
 
 #include "platform/base/ntstatus.h"
 #include "platform/base/types.h"
+#include "platform/registry/object_attributes.h"
 #include "sim/object.h"
 
 #include <condition_variable>
@@ -142,11 +143,14 @@ public:
 std::shared_ptr<Store> CurrentStore();
 
 // STATUS_INVALID_HANDLE for a handle that is not open,
-// STATUS_OBJECT_TYPE_MISMATCH for one that is not a key.
-NTSTATUS ReferenceKey(HANDLE handle, std::shared_ptr<KeyObject>* out);
+// STATUS_OBJECT_TYPE_MISMATCH for one that is not a key. `userMode`: the
+// caller is a Win32 call (the calling process's handles only).
+NTSTATUS ReferenceKey(HANDLE handle, std::shared_ptr<KeyObject>* out, bool userMode = false);
 
-// A new handle in the current machine's table.
-HANDLE InsertKey(const std::shared_ptr<Store>& store, const std::shared_ptr<Node>& node, ACCESS_MASK granted);
+// A new handle: a user handle of the calling process, or for a kernel-mode
+// caller one placed as `attributes` say (OBJ_KERNEL_HANDLE).
+HANDLE InsertKey(const std::shared_ptr<Store>& store, const std::shared_ptr<Node>& node, ACCESS_MASK granted,
+                 const OBJECT_ATTRIBUTES* attributes = nullptr, bool userMode = false);
 
 // Generic and maximum-allowed rights mapped to key rights; the WOW64 view
 // bits dropped (there is only the 64-bit view).

@@ -9,6 +9,8 @@
 #include "sim/registry/registry.h"
 #include "sim/registry/store.h"
 #include "sim/strings.h"
+#include "sim/user/handles.h"
+#include "sim/user/process.h"
 
 #include <algorithm>
 #include <cstring>
@@ -53,10 +55,12 @@ int PredefinedIndex(HKEY key) {
 
 LSTATUS Resolve(HKEY hKey, std::shared_ptr<KeyObject>* out) {
     if (int index = PredefinedIndex(hKey); index >= 0) {
-        *out = sim::CurrentMachine().registry().PredefinedKey(static_cast<unsigned>(index));
+        // HKEY_CURRENT_USER is the hive of the calling process's user.
+        *out = sim::CurrentMachine().registry().PredefinedKey(static_cast<unsigned>(index),
+                                                              sim::CurrentProcess().token().userSid);
         return ERROR_SUCCESS;
     }
-    return ToWin32(sim::reg::ReferenceKey(reinterpret_cast<HANDLE>(hKey), out));
+    return ToWin32(sim::reg::ReferenceKey(reinterpret_cast<HANDLE>(hKey), out, true));
 }
 
 // Resolves and checks that the handle carries `needed`.
@@ -67,7 +71,7 @@ LSTATUS ResolveWith(HKEY hKey, ACCESS_MASK needed, std::shared_ptr<KeyObject>* o
 }
 
 HKEY NewHandle(const KeyObject& base, const std::shared_ptr<Node>& node, REGSAM sam) {
-    return reinterpret_cast<HKEY>(sim::reg::InsertKey(base.store, node, sim::reg::MapKeyAccess(sam)));
+    return reinterpret_cast<HKEY>(sim::reg::InsertKey(base.store, node, sim::reg::MapKeyAccess(sam), nullptr, true));
 }
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -143,7 +147,7 @@ std::u16string Expand(const sim::reg::Store& store, std::u16string_view text) {
 // Holds the event object so that a handle closed before the change does not
 // lose the signal, as a real notification references its event.
 LSTATUS EventSignal(HANDLE event, std::function<void()>* signal) {
-    auto object = std::dynamic_pointer_cast<sim::KernelObject>(sim::CurrentMachine().handles().Lookup(event));
+    auto object = sim::LookupUserHandleAs<sim::KernelObject>(event);
     DISPATCHER_HEADER* header = object ? object->Waitable() : nullptr;
     if (!header || (header->Type != EventNotificationObject && header->Type != EventSynchronizationObject))
         return ERROR_INVALID_HANDLE;
@@ -217,8 +221,7 @@ LSTATUS RegCloseKey(HKEY hKey) {
     std::shared_ptr<KeyObject> key;
     if (LSTATUS error = Resolve(hKey, &key)) return error;
     key.reset();  // the close below may be the last reference
-    return sim::CurrentMachine().handles().Close(reinterpret_cast<HANDLE>(hKey)) ? ERROR_SUCCESS
-                                                                               : ERROR_INVALID_HANDLE;
+    return sim::CloseUserHandle(reinterpret_cast<HANDLE>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,

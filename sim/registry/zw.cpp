@@ -9,6 +9,7 @@
 #include "sim/registry/info.h"
 #include "sim/registry/registry.h"
 #include "sim/registry/store.h"
+#include "sim/user/process.h"
 #include "sim/verifier.h"
 
 #include <string_view>
@@ -66,7 +67,7 @@ NTSTATUS OpenOrCreate(const char* routine, PHANDLE keyHandle, ACCESS_MASK desire
                         : store->Lookup(base, name, &node);
     }
     if (!NT_SUCCESS(status)) return status;
-    *keyHandle = sim::reg::InsertKey(store, node, sim::reg::MapKeyAccess(desiredAccess));
+    *keyHandle = sim::reg::InsertKey(store, node, sim::reg::MapKeyAccess(desiredAccess), attributes);
     return STATUS_SUCCESS;
 }
 
@@ -198,7 +199,7 @@ NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
     if (RelativeTo >= RTL_REGISTRY_MAXIMUM) return STATUS_INVALID_PARAMETER;
     std::u16string full(kBases[RelativeTo]);
     if (RelativeTo == RTL_REGISTRY_USER) {
-        full += sim::Registry::kDefaultUserSid;
+        full += sim::CurrentProcess().token().userSid;
         full += u'\\';
     }
     full += Path;

@@ -29,9 +29,9 @@ TEST(OutputMargin, TableExamples) {
     struct Case {
         ULONG speed, rate, frames, margin;
     } cases[] = {
-        {kSpeedCodeSuper, 48000, 256, 240},  {kSpeedCodeHigh, 96000, 64, 16},  {kSpeedCodeHigh, 44100, 8192, 0},
-        {kSpeedCodeFull, 48000, 256, 0},     {kSpeedCodeHigh, 48000, 256, 272}, {kSpeedCodeHigh, 48000, 64, 48},
-        {kSpeedCodeHigh, 48000, 128, 96},    {kSpeedCodeSuper, 192000, 512, 708}, {kSpeedCodeSuper, 192000, 352, 176},
+        {kBusSpeedSuper, 48000, 256, 240},  {kBusSpeedHigh, 96000, 64, 16},  {kBusSpeedHigh, 44100, 8192, 0},
+        {kBusSpeedFull, 48000, 256, 0},     {kBusSpeedHigh, 48000, 256, 272}, {kBusSpeedHigh, 48000, 64, 48},
+        {kBusSpeedHigh, 48000, 128, 96},    {kBusSpeedSuper, 192000, 512, 708}, {kBusSpeedSuper, 192000, 352, 176},
         {1, 48000, 256, 0},  // any code but 2 and 3
     };
     for (const Case& c : cases)
@@ -59,30 +59,30 @@ TEST_F(Registry, MarginTablesComeFromTheParametersKeyWhateverTheValueType) {
     const MarginTables fresh = Read();
     EXPECT_EQ(std::memcmp(&fresh, &kBuiltInMargins, sizeof(MarginTables)), 0);  // no key: built-in
 
-    MarginTable custom{};
+    MarginFormulaTable custom{};
     custom.classes[0][0] = {4096, 1, 1, 7};
     SetMargin(u"Margin Formula SS", REG_DWORD, &custom, sizeof(custom));  // any type: the bytes count
     // A short value fills from the front; the rest is zero.
-    const MarginEntry shortHs = {100, 2, 1, 5};
+    const MarginFormulaEntry shortHs = {100, 2, 1, 5};
     SetMargin(u"Margin Formula HS", REG_BINARY, &shortHs, sizeof(shortHs));
     MarginTables tables = Read();
-    EXPECT_EQ(OutputMargin(tables, kSpeedCodeSuper, 48000, 256), 263u);
-    EXPECT_EQ(OutputMargin(tables, kSpeedCodeSuper, 96000, 256), 0u);  // class 1 zeroed: ends at once
-    EXPECT_EQ(OutputMargin(tables, kSpeedCodeHigh, 44100, 64), 133u);
-    EXPECT_EQ(OutputMargin(tables, kSpeedCodeHigh, 44100, 101), 0u);
+    EXPECT_EQ(OutputMargin(tables, kBusSpeedSuper, 48000, 256), 263u);
+    EXPECT_EQ(OutputMargin(tables, kBusSpeedSuper, 96000, 256), 0u);  // class 1 zeroed: ends at once
+    EXPECT_EQ(OutputMargin(tables, kBusSpeedHigh, 44100, 64), 133u);
+    EXPECT_EQ(OutputMargin(tables, kBusSpeedHigh, 44100, 101), 0u);
 
     // A value longer than the table is ignored.
     std::vector<std::uint8_t> tooLong(193, 0xFF);
     SetMargin(u"Margin Formula SS", REG_BINARY, tooLong.data(), tooLong.size());
     tables = Read();
-    EXPECT_EQ(std::memcmp(&tables.superSpeed, &kBuiltInMarginSuperSpeed, sizeof(MarginTable)), 0);
+    EXPECT_EQ(std::memcmp(&tables.superSpeed, &kBuiltInMarginSuperSpeed, sizeof(MarginFormulaTable)), 0);
     EXPECT_EQ(machine.kernel().pool().LiveBlocks(), 0u);
 }
 
 TEST_F(Registry, BothTablesAreTracedAsRead) {
     TraceRegisterProvider(&g_DriverTrace);
     machine.kernel().tracing().Enable("ovuac2audio", TRACE_LEVEL_INFORMATION);
-    const MarginEntry shortHs = {100, 2, 1, 5};
+    const MarginFormulaEntry shortHs = {100, 2, 1, 5};
     SetMargin(u"Margin Formula HS", REG_BINARY, &shortHs, sizeof(shortHs));
     Read();
     const std::string text = machine.kernel().tracing().Text();

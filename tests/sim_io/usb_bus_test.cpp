@@ -20,6 +20,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <thread>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -335,6 +338,43 @@ TEST_F(Plugged, DeviceInterfacesResolveToThePdoWithTheirReferenceString) {
     RtlFreeUnicodeString(&link);
     ASSERT_EQ(machine.pnp().Interfaces(&audio).size(), 1u);
     EXPECT_TRUE(machine.pnp().Interfaces(&audio)[0].enabled);
+}
+
+// Enabling, disabling and the device's removal are broadcast in order, on
+// the notifier's thread, never on the driver's.
+TEST_F(Plugged, InterfaceArrivalAndRemovalAreBroadcastInOrder) {
+    auto* port = PlugMaker(BusSpeed::High);
+    DEVICE_OBJECT* pdo = HostController::Pdo(port);
+    const std::u16string instance = HostController::Node(port)->InstanceId();
+    std::mutex mutex;
+    std::vector<std::pair<std::u16string, bool>> events;
+    std::thread::id caller = std::this_thread::get_id();
+    bool onCallerThread = false;
+    const int id = machine.pnp().interfaceEvents().Add([&](const sim::InterfaceEvent& e) {
+        std::lock_guard lock(mutex);
+        if (std::this_thread::get_id() == caller) onCallerThread = true;
+        EXPECT_EQ(e.instanceId, instance);
+        events.emplace_back(e.symbolicLink.substr(e.symbolicLink.size() - 4), e.arrived);
+    });
+    const GUID audio{0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+    UNICODE_STRING ref, wave, asio;
+    RtlInitUnicodeString(&ref, u"Wave");
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &audio, &ref, &wave), STATUS_SUCCESS);
+    RtlInitUnicodeString(&ref, u"asio");
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &audio, &ref, &asio), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&wave, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&asio, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&wave, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&wave, FALSE), STATUS_SUCCESS);  // no change: no broadcast
+    RtlFreeUnicodeString(&wave);
+    RtlFreeUnicodeString(&asio);
+    machine.usb().Unplug(port);
+    machine.pnp().interfaceEvents().WaitDelivered();
+    machine.pnp().interfaceEvents().Remove(id);
+    std::lock_guard lock(mutex);
+    EXPECT_FALSE(onCallerThread);
+    EXPECT_EQ(events, (std::vector<std::pair<std::u16string, bool>>{
+                          {u"Wave", true}, {u"asio", true}, {u"Wave", false}, {u"asio", false}}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "platform/kernel/kernel.h"
 #include "sim/kernel/kernel.h"
+#include "sim/kernel/thread_record.h"
 #include "sim/machine.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +12,11 @@
 
 namespace kernel_test {
 
-// A fresh machine per test; the test body runs on it.
+// A fresh machine per test; the test body runs on it, in session 0 (where a
+// bare object name is a global one).
 class KernelTest : public ::testing::Test {
 protected:
+    KernelTest() { sim::SetCurrentSessionId(0); }
     sim::Machine machine;
     sim::Kernel& kernel = machine.kernel();
 };

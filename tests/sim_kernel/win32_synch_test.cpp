@@ -4,6 +4,7 @@
 #include "platform/win32/synch.h"
 #include "sim/kernel/dispatcher.h"
 #include "sim/kernel/thread_record.h"
+#include "sim/user/handles.h"
 
 #include <atomic>
 #include <thread>
@@ -132,7 +133,7 @@ TEST_F(KernelTest, AlertableWaitsRunQueuedUserApcs) {
         waiter = KeGetCurrentThread();
         result = WaitForSingleObjectEx(event, INFINITE, TRUE);
     });
-    WaitUntil([&] { return waiter != nullptr && sim::WaitersOn(sim::CurrentMachine().handles().LookupAs<sim::KernelObject>(event)->Waitable()) == 1; });
+    WaitUntil([&] { return waiter != nullptr && sim::WaitersOn(sim::LookupUserHandleAs<sim::KernelObject>(event)->Waitable()) == 1; });
     sim::QueueUserApc(waiter, [&] { ++ran; });
     thread.join();
     EXPECT_EQ(result, WAIT_IO_COMPLETION);

@@ -73,6 +73,50 @@ TEST_F(PortClsTest, RegisteredSubdeviceHasEnabledInterfacesWithItsNameAsReferenc
     EXPECT_EQ(published[0].interfaces, event.subdevice.interfaces);
 }
 
+// A subdevice the adapter did not get is recorded with the step that
+// failed; a healthy one records nothing.
+TEST_F(PortClsTest, SubdevicesThatFailedToInstallAreRecordedWithTheFailingStep) {
+    struct Case {
+        const char* what;
+        MiniportKind kind;
+        MiniportSource source;
+        const char16_t* name;
+        NTSTATUS initResult;
+        std::vector<sim::SubdeviceFailure> failures;
+    };
+    const Case cases[] = {
+        {"installed", MiniportKind::Wave, MiniportSource::Own, u"Wave", STATUS_SUCCESS, {}},
+        {"no miniport from PortCls", MiniportKind::Midi, MiniportSource::PortClass, u"Midi", STATUS_SUCCESS,
+         {{sim::PortType::Midi, u"", "PcNewMiniport", STATUS_INVALID_PARAMETER}}},
+        {"the driver's own factory fails", MiniportKind::Wave, MiniportSource::OwnFailing, u"Wave", STATUS_SUCCESS,
+         {{sim::PortType::WaveRT, u"", "miniport", std::nullopt}}},
+        {"the miniport refuses Init", MiniportKind::Wave, MiniportSource::Own, u"Wave", STATUS_DEVICE_NOT_READY,
+         {{sim::PortType::WaveRT, u"", "Init", STATUS_DEVICE_NOT_READY}}},
+        {"a name PortCls refuses", MiniportKind::Wave, MiniportSource::Own, u"Wa\\ve", STATUS_SUCCESS,
+         {{sim::PortType::WaveRT, u"Wa\\ve", "PcRegisterSubdevice", STATUS_INVALID_PARAMETER}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        world.kind = c.kind;
+        world.description = c.kind == MiniportKind::Wave ? &WaveDescription() : &MidiDescription();
+        world.miniportSource = c.source;
+        world.subdeviceName = c.name;
+        world.miniportInitResult = c.initResult;
+        Arrive();
+        const auto failures = machine.portcls().SubdeviceFailures(world.fdo);
+        ASSERT_EQ(failures.size(), c.failures.size());
+        for (std::size_t i = 0; i < failures.size(); ++i) {
+            EXPECT_EQ(failures[i].port, c.failures[i].port);
+            EXPECT_EQ(failures[i].name, c.failures[i].name);
+            EXPECT_EQ(failures[i].step, c.failures[i].step);
+            EXPECT_EQ(failures[i].status, c.failures[i].status);
+        }
+        EXPECT_EQ(machine.portcls().Subdevices().size(), c.failures.empty() ? 1u : 0u);
+        Depart();
+        NewPdo();
+    }
+}
+
 struct CategoryCase {
     const char* shape;
     MiniportKind kind;

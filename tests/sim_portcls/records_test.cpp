@@ -59,7 +59,10 @@ const Published kGuids[] = {
 TEST(PublishedIdentifiers, MatchTheirTextForm) {
     for (const auto& guid : kGuids) {
         SCOPED_TRACE(guid.name);
-        EXPECT_EQ(sim::GuidToString(guid.value), u"{" + std::u16string(guid.text) + u"}");
+        std::u16string braced = u"{";
+        braced += guid.text;
+        braced += u"}";
+        EXPECT_EQ(sim::GuidToString(guid.value), braced);
     }
 }
 

@@ -20,7 +20,11 @@ World* world_instance = nullptr;
 
 void Log(std::string text) { TheWorld().log.push_back(std::move(text)); }
 
-std::string PowerText(POWER_STATE state) { return "D" + std::to_string(state.DeviceState - PowerDeviceD0); }
+std::string PowerText(POWER_STATE state) {
+    std::string text = "D";
+    text += std::to_string(state.DeviceState - PowerDeviceD0);
+    return text;
+}
 
 template <class T, class... Args>
 T* New(ULONG tag, Args&&... args) {
@@ -285,6 +289,7 @@ public:
         return STATUS_NOT_IMPLEMENTED;
     }
     NTSTATUS Init(PUNKNOWN adapter, IResourceList*, IPortWaveRT* port) override {
+        if (!NT_SUCCESS(TheWorld().miniportInitResult)) return TheWorld().miniportInitResult;
         Keep(adapter, port);
         TheWorld().lastMajorTarget = static_cast<IMiniportWaveRT*>(this);
         Log("wave miniport init");
@@ -446,10 +451,20 @@ NTSTATUS InstallSubdevice(DEVICE_OBJECT* fdo, IRP* irp, IResourceList* resources
     NTSTATUS status = PcNewPort(&port, wave ? CLSID_PortWaveRT : CLSID_PortMidi);
     if (!NT_SUCCESS(status)) return status;
     PUNKNOWN miniport = nullptr;
-    if (wave) {
-        if (auto* m = New<WaveMiniport>(kMiniportTag)) miniport = static_cast<IMiniportWaveRT*>(m);
-    } else {
-        if (auto* m = New<MidiMiniport>(kMiniportTag)) miniport = static_cast<IMiniportMidi*>(m);
+    if (world.miniportSource == MiniportSource::PortClass) {
+        PMINIPORT made = nullptr;
+        status = PcNewMiniport(&made, wave ? CLSID_PortWaveRT : CLSID_PortMidi);
+        if (!NT_SUCCESS(status)) {
+            port->Release();
+            return status;
+        }
+        miniport = made;
+    } else if (world.miniportSource == MiniportSource::Own) {
+        if (wave) {
+            if (auto* m = New<WaveMiniport>(kMiniportTag)) miniport = static_cast<IMiniportWaveRT*>(m);
+        } else {
+            if (auto* m = New<MidiMiniport>(kMiniportTag)) miniport = static_cast<IMiniportMidi*>(m);
+        }
     }
     if (miniport == nullptr) {
         port->Release();
@@ -493,7 +508,7 @@ void PortClsTest::TearDown() {
 void PortClsTest::Arrive() {
     sim::DeviceIdentity identity;
     identity.deviceId = u"TEST\\AUDIO";
-    identity.instanceSuffix = u"1";
+    identity.instanceSuffix = std::u16string(1, u'1');  // GCC 12 -O3 misreads assigning u"1" (-Wrestrict)
     identity.hardwareIds = {u"TEST\\AUDIO"};
     node = machine.pnp().Arrive(pdo, identity);
 }

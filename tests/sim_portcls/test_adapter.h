@@ -27,6 +27,9 @@ inline constexpr ULONG kAdapterTag = PoolTag("TsAd");
 inline constexpr ULONG kMiniportTag = PoolTag("TsMp");
 
 enum class MiniportKind { Wave, Midi };
+// Where the test driver gets its miniport: its own class, PcNewMiniport, or
+// its own factory failing.
+enum class MiniportSource { Own, PortClass, OwnFailing };
 
 // The test driver's filter records: pins and nodes carry a trailing field
 // of the driver's own, as ovuac2audio's do, so PortCls must use the strides.
@@ -59,6 +62,8 @@ struct World {
     MiniportKind kind = MiniportKind::Wave;
     const PCFILTER_DESCRIPTOR* description = nullptr;
     const char16_t* subdeviceName = u"Wave";
+    MiniportSource miniportSource = MiniportSource::Own;
+    NTSTATUS miniportInitResult = STATUS_SUCCESS;
     NTSTATUS queryPowerResult = STATUS_SUCCESS;
 
     // Observations.

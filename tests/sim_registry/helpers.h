@@ -4,6 +4,7 @@
 #include "platform/registry/zw.h"
 #include "sim/machine.h"
 #include "sim/registry/registry.h"
+#include "sim/user/handles.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +63,7 @@ private:
 };
 
 inline void ZwKey::Close() {
-    if (handle_) sim::CurrentMachine().handles().Close(handle_);
+    if (handle_) sim::CloseKernelModeHandle(handle_);
     handle_ = nullptr;
 }
 

@@ -16,7 +16,9 @@ namespace {
 // Every key below `path` with its values (names, types, bytes) in
 // enumeration order: two registries agree when their snapshots do.
 void Snapshot(const sim::Registry& registry, const std::u16string& path, std::vector<std::string>* out) {
-    out->push_back("[" + sim::ToUtf8(path) + "]");
+    std::string header = "[";
+    header += sim::ToUtf8(path);
+    out->push_back(header + "]");
     for (const auto& name : registry.ValueNames(path)) {
         auto value = registry.GetValue(path, name);
         std::ostringstream line;

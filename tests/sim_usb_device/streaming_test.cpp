@@ -107,22 +107,30 @@ TEST(Streaming, EngineTimingAtHighSpeed48k) {
     }
 }
 
-TEST(Streaming, FramesPerChunkBySpeedAndRate) {
+// Frames per chunk follow the speed and rate; the maker's device carries 16
+// channels per frame from 176.4 kHz at high speed, its descriptors' 32
+// elsewhere.
+TEST(Streaming, FramesPerChunkAndChannelsBySpeedAndRate) {
     struct Case {
         BusSpeed speed;
         ULONG rate;
         ULONG chunk;
         std::uint32_t framesPerChunk;
+        std::uint32_t channels;
     };
     const Case cases[] = {
-        {BusSpeed::Full, 44100, 64, 8},    {BusSpeed::High, 44100, 512, 4},  {BusSpeed::High, 96000, 512, 4},
-        {BusSpeed::High, 176400, 512, 8},  {BusSpeed::Super, 48000, 1024, 8}, {BusSpeed::Super, 192000, 1024, 8},
+        {BusSpeed::Full, 44100, 64, 8, 2},      {BusSpeed::High, 44100, 512, 4, 32},
+        {BusSpeed::High, 96000, 512, 4, 32},    {BusSpeed::High, 176400, 512, 8, 16},
+        {BusSpeed::High, 192000, 512, 8, 16},   {BusSpeed::Super, 48000, 1024, 8, 32},
+        {BusSpeed::Super, 192000, 1024, 8, 32},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << BusSpeedName(c.speed) << " " << c.rate);
         auto device = StreamingMakerDevice(c.speed, c.rate);
         device->CaptureCounter();
-        const SampleLayout layout{c.speed == BusSpeed::Full ? 2u : 32u, 2, 16};
+        EXPECT_EQ(device->FrameChannels(kIn), c.channels);
+        EXPECT_EQ(device->FrameChannels(kOut), c.channels);
+        const SampleLayout layout{c.channels, 2, 16};
         TransferLoop in(*device, kIn, 2 * c.chunk, 1);
         in.Start();
         device->AdvanceFrames(2 * c.framesPerChunk);
@@ -136,6 +144,23 @@ TEST(Streaming, FramesPerChunkBySpeedAndRate) {
                   (CounterCode{layout.channels - 1, 2 * c.framesPerChunk - 1}));
         EXPECT_TRUE(std::all_of(done[0].data.begin() + c.chunk + used, done[0].data.end(), [](UCHAR b) { return b == 0; }));
     }
+}
+
+// The frame width follows a rate change made while the setting is selected.
+TEST(Streaming, ChannelsPerFrameFollowARateChange) {
+    auto device = StreamingMakerDevice(BusSpeed::High, 96000);
+    EXPECT_EQ(device->FrameChannels(kIn), 32u);
+    SetClockRate(*device, kMakerClockSourceIds[0], 192000);
+    EXPECT_EQ(device->FrameChannels(kIn), 16u);
+    SetClockRate(*device, kMakerClockSourceIds[0], 48000);
+    EXPECT_EQ(device->FrameChannels(kIn), 32u);
+    // A generic device keeps its described channels.
+    auto generic = std::make_unique<VirtualDevice>(GenericUac2Device({.channels = 8, .isochronous = false}));
+    Configure(*generic);
+    SetClockRate(*generic, generic->Model().clockSources.front().id, 192000);
+    SelectAlt(*generic, 2, 1);
+    const UCHAR in = generic->Model().Interface(2)->Alternate(1)->endpoints.front().address;
+    EXPECT_EQ(generic->FrameChannels(in), 8u);
 }
 
 TEST(Streaming, CaptureLayoutFollowsTheSelectedSetting) {

@@ -71,7 +71,7 @@ TEST(RawDescriptorSet, MalformedConfigurationsLoadAsTheyAre) {
     }
 }
 
-TEST(RawDescriptorSet, ShapeErrorsAndSpeedGuess) {
+TEST(RawDescriptorSet, ShapeErrors) {
     EXPECT_NE(DescriptorSetFromHexDump("09 02 09 00 00 01 00 80 32").error, "") << "no device descriptor";
     const std::string device = "12 01 00 02 00 00 00 40 09 12 01 00 00 01 00 00 00 01\n";
     EXPECT_NE(DescriptorSetFromHexDump(device).error, "") << "no configuration";
@@ -79,14 +79,38 @@ TEST(RawDescriptorSet, ShapeErrorsAndSpeedGuess) {
     EXPECT_NE(DescriptorSetFromHexDump(device + config + "04 03 09").error, "") << "cut string";
     const RawDescriptorSet ok = DescriptorSetFromHexDump(device + config + "04 03 09 04\n06 03 41 00 42 00");
     ASSERT_TRUE(ok.set) << ok.error;
-    EXPECT_EQ(ok.set->speed, BusSpeed::High);
     EXPECT_EQ(ok.set->StringText(1), u"AB");
+}
 
-    std::string super = device;
-    super.replace(21, 2, "09");  // bMaxPacketSize0 9
-    const RawDescriptorSet ss = DescriptorSetFromHexDump(super + config);
-    ASSERT_TRUE(ss.set) << ss.error;
-    EXPECT_EQ(ss.set->speed, BusSpeed::Super);
+// The speed comes from the dump unless given, and the rule that decided is
+// named: each row changes one field of a high-speed device.
+TEST(RawDescriptorSet, SpeedFromTheDumpAndTheRuleThatDecided) {
+    const auto dump = [](const char* bcdUsb, const char* packet0, const char* bulkPacket) {
+        return std::string("12 01 ") + bcdUsb + " 00 00 00 " + packet0 + " 09 12 01 00 00 01 00 00 00 01\n" +
+               "09 02 20 00 01 01 00 80 32\n"
+               "09 04 00 00 02 FF 00 00 00\n"
+               "07 05 81 03 08 00 01\n"  // an interrupt endpoint of 8 bytes does not count
+               "07 05 02 02 " + bulkPacket + " 00\n";
+    };
+    const struct { std::string text; BusSpeed speed; const char* rule; } cases[] = {
+        {dump("00 02", "40", "00 02"), BusSpeed::High, "no full-speed sign"},
+        {dump("00 03", "09", "00 04"), BusSpeed::Super, "bMaxPacketSize0 is 9"},
+        {dump("10 01", "40", "00 02"), BusSpeed::Full, "bcdUSB is below 2.00"},
+        {dump("00 02", "08", "00 02"), BusSpeed::Full, "bMaxPacketSize0 is below 64"},
+        {dump("00 02", "40", "40 00"), BusSpeed::Full, "bulk endpoint 0x02 has wMaxPacketSize 64"},
+        {dump("00 02", "40", "41 00"), BusSpeed::High, "no full-speed sign"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const RawDescriptorSet raw = DescriptorSetFromHexDump(c.text);
+        ASSERT_TRUE(raw.set) << raw.error;
+        EXPECT_EQ(raw.set->speed, c.speed);
+        EXPECT_EQ(raw.speedRule, c.rule);
+    }
+    const RawDescriptorSet given = DescriptorSetFromHexDump(cases[2].text, BusSpeed::High);
+    ASSERT_TRUE(given.set);
+    EXPECT_EQ(given.set->speed, BusSpeed::High);
+    EXPECT_EQ(given.speedRule, "given");
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ void VirtualDevice::ActivateEndpoints(UCHAR, const AltSettingModel* alt) {
         slot->active = true;
         slot->model = model;
         slot->alternate = alt;
-        slot->layout = alt->layout.value_or(SampleLayout{});
+        slot->layout = FrameLayout(*alt);
         slot->halted = false;
         // The frame stream of a newly selected setting starts now.
         slot->nextFrame = clock_;

@@ -46,6 +46,8 @@ DeviceBehaviour WithDescriptionRates(const Description& description, DeviceBehav
         }
         if (it->ranges.empty()) it->ranges = source->frequencies;
     }
+    if (behaviour.highSpeedHighRateChannels == 0)
+        behaviour.highSpeedHighRateChannels = description.highSpeedHighRateChannels;
     return behaviour;
 }
 
@@ -606,7 +608,24 @@ void VirtualDevice::RecomputeRate() {
     if (rate == rate_) return;
     ReanchorRealTime();
     rate_ = rate;
+    // What a frame carries may change with the rate.
+    for (EndpointState* ep : active_)
+        if (ep->model.role == EndpointRole::Audio && ep->alternate != nullptr) ep->layout = FrameLayout(*ep->alternate);
     wakeCv_.notify_all();
+}
+
+SampleLayout VirtualDevice::FrameLayout(const AltSettingModel& alt) const {
+    SampleLayout layout = alt.layout.value_or(SampleLayout{});
+    const std::uint32_t limit = behaviour_.highSpeedHighRateChannels;
+    if (limit != 0 && descriptors_.speed == BusSpeed::High && rate_ >= 176400 && layout.channels > limit)
+        layout.channels = limit;
+    return layout;
+}
+
+std::uint32_t VirtualDevice::FrameChannels(UCHAR endpoint) const {
+    Lock lock(mutex_);
+    const auto& slot = endpoints_[SlotOf(endpoint)];
+    return slot && slot->active && slot->address == endpoint ? slot->layout.channels : 0;
 }
 
 std::chrono::steady_clock::time_point VirtualDevice::RealNow() const {

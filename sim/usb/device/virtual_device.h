@@ -18,7 +18,9 @@
 // (1.0). A rate change only changes how fast real time turns into frames and
 // how many frames a high-speed packet carries.
 //
-// Streaming (bulk endpoints of AudioStreaming settings). A chunk is one
+// Streaming (bulk endpoints of AudioStreaming settings). A frame carries the
+// selected setting's channels (fewer where DeviceBehaviour's high-rate quirk
+// applies). A chunk is one
 // wMaxPacketSize packet; it carries framesPerChunk frames at its start (8 at
 // SuperSpeed and full speed; at high speed 4 below 100000 Hz and 8 from
 // 100000 Hz), the rest zero. When a setting with a data endpoint is selected
@@ -120,6 +122,10 @@ struct DeviceBehaviour {
     // Quirk: a 1.0 endpoint without the sampling-frequency control still
     // answers GET_CUR with the current rate (SET_CUR still stalls).
     bool uac1FrequencyReadableWithoutControl = false;
+    // Quirk: from 176400 Hz on a high-speed bus, the selected setting's
+    // frames carry at most this many channels, whatever its descriptors
+    // say (0: as described). See Description::highSpeedHighRateChannels.
+    std::uint8_t highSpeedHighRateChannels = 0;
     // The real-time source of the settle time; tests may substitute it.
     std::function<std::chrono::steady_clock::time_point()> realTimeNow;
 };
@@ -280,6 +286,10 @@ public:
     StreamCounters Stream() const;
     void ResetCounters();
 
+    // The channels a frame of the selected setting carries now: the
+    // setting's, or fewer where the high-rate quirk applies.
+    std::uint32_t FrameChannels(UCHAR endpoint) const;
+
     // ----- state, for tests
     std::optional<UCHAR> CurrentConfiguration() const;  // unset: not configured
     std::optional<UCHAR> CurrentAlternate(UCHAR interfaceNumber) const;
@@ -331,6 +341,7 @@ private:
     void GenerateChunk(UCHAR* out, const EndpointState& endpoint, std::uint64_t firstFrame, std::uint32_t frames);
     std::int32_t CaptureV32(std::uint64_t frame, std::uint32_t channel) const;
     void RecordFrame(std::uint64_t frame, const SampleLayout& layout, const UCHAR* bytes, bool underrun);
+    SampleLayout FrameLayout(const AltSettingModel& alt) const;
     std::uint32_t CurrentFramesPerChunk() const;
     void RealTimeLoop();
     void ReanchorRealTime();

@@ -256,6 +256,12 @@ struct Description {
 
     std::optional<std::uint16_t> bcdUsbOverride{};  // bcdUSB follows the speed unless set
 
+    // Behaviour, not descriptors: from 176400 Hz on a high-speed bus the
+    // device's frames carry at most this many channels in the selected
+    // setting, its descriptors unchanged (0: as described). The maker's
+    // device does so where its high-speed packet budget runs out.
+    std::uint8_t highSpeedHighRateChannels = 0;
+
     // Device-descriptor fields that follow from the speed: bcdUSB 0x0110 /
     // 0x0200 / 0x0300, bMaxPacketSize0 64 / 64 / 9 (2^9 = 512).
     std::uint16_t BcdUsb() const;

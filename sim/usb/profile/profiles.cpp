@@ -67,6 +67,11 @@ Description MakerDevice(const MakerDeviceOptions& o) {
     d.audioClass = AudioClassVersion::Uac2;
     d.identity = {kMakerVendorId, kMakerProductId, 0x0100, u"OVU Audio", u"OVU USB Audio 2.0", o.serialNumber};
     d.functionClass = USB_DEVICE_CLASS_VENDOR_SPECIFIC;
+    // 32 channels of 4 bytes, 8 frames a chunk, fill 1024 bytes: twice a
+    // high-speed bulk packet. At 176.4 and 192 kHz the device halves its
+    // frames instead, as the driver's limits and the ASIO driver's frames
+    // there assume.
+    d.highSpeedHighRateChannels = 16;
     const std::uint8_t channels = o.channels.value_or(o.speed == BusSpeed::Full ? 2 : 32);
 
     for (std::size_t i = 0; i < o.clockSourceIds.size(); ++i) {

@@ -1,5 +1,7 @@
 #include "sim/usb/profile/raw_dump.h"
 
+#include "platform/usb/walk.h"
+
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -110,27 +112,54 @@ RawDescriptorSet DescriptorSetFromBytes(const std::vector<std::uint8_t>& bytes, 
         if (index == 0xFF) break;
     }
 
-    const USB_DEVICE_DESCRIPTOR& device = set.Device();
     if (speed) {
         set.speed = *speed;
-    } else if (device.bMaxPacketSize0 == 9) {
-        set.speed = BusSpeed::Super;
+        result.speedRule = "given";
     } else {
-        set.speed = device.bcdUSB >= 0x0200 ? BusSpeed::High : BusSpeed::Full;
+        BusSpeedGuess guess = GuessBusSpeed(set);
+        set.speed = guess.speed;
+        result.speedRule = std::move(guess.rule);
     }
     result.set = std::move(set);
     return result;
 }
 
+BusSpeedGuess GuessBusSpeed(const DescriptorSet& set) {
+    if (set.device.size() < sizeof(USB_DEVICE_DESCRIPTOR)) return {BusSpeed::Full, "no device descriptor"};
+    const USB_DEVICE_DESCRIPTOR& device = set.Device();
+    if (device.bMaxPacketSize0 == 9) return {BusSpeed::Super, "bMaxPacketSize0 is 9"};
+    if (device.bcdUSB < 0x0200) return {BusSpeed::Full, "bcdUSB is below 2.00"};
+    if (device.bMaxPacketSize0 < 64) return {BusSpeed::Full, "bMaxPacketSize0 is below 64"};
+    if (set.configuration.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        const auto* configuration = reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(set.configuration.data());
+        const UsbDescriptorRange range =
+            UsbConfigurationRange(configuration, static_cast<ULONG>(set.configuration.size()));
+        for (const USB_COMMON_DESCRIPTOR* d = UsbFindDescriptor(range, range.begin, USB_ENDPOINT_DESCRIPTOR_TYPE);
+             d != nullptr; d = UsbFindDescriptor(range, UsbNextDescriptor(range, d), USB_ENDPOINT_DESCRIPTOR_TYPE)) {
+            const auto* endpoint = UsbDescriptorAs<USB_ENDPOINT_DESCRIPTOR>(d);
+            if (endpoint == nullptr || (endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK)
+                continue;
+            const unsigned packet = endpoint->wMaxPacketSize & 0x7FF;
+            if (packet <= 64) {
+                char rule[64];
+                std::snprintf(rule, sizeof(rule), "bulk endpoint 0x%02X has wMaxPacketSize %u",
+                              endpoint->bEndpointAddress, packet);
+                return {BusSpeed::Full, rule};
+            }
+        }
+    }
+    return {BusSpeed::High, "no full-speed sign"};
+}
+
 RawDescriptorSet DescriptorSetFromHexDump(std::string_view text, std::optional<BusSpeed> speed) {
     HexBytes hex = ParseHexBytes(text);
-    if (!hex.error.empty()) return {std::nullopt, hex.error};
+    if (!hex.error.empty()) return {std::nullopt, hex.error, {}};
     return DescriptorSetFromBytes(hex.bytes, speed);
 }
 
 RawDescriptorSet DescriptorSetFromHexFile(const std::string& path, std::optional<BusSpeed> speed) {
     std::ifstream file(path);
-    if (!file) return {std::nullopt, "cannot open " + path};
+    if (!file) return {std::nullopt, "cannot open " + path, {}};
     std::stringstream text;
     text << file.rdbuf();
     RawDescriptorSet result = DescriptorSetFromHexDump(text.str(), speed);

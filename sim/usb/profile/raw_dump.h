@@ -40,11 +40,22 @@ HexBytes ParseHexBytes(std::string_view text);
 
 struct RawDescriptorSet {
     std::optional<DescriptorSet> set;
-    std::string error;  // set when `set` is empty
+    std::string error;      // set when `set` is empty
+    std::string speedRule;  // what decided the set's speed (BusSpeedGuess::rule, or "given")
 };
 
-// `speed` defaults to what the device descriptor suggests: bMaxPacketSize0 9
-// is SuperSpeed, a bcdUSB of 0x0200 or above high speed, else full speed.
+// The bus speed a dump's descriptors tell, and the rule that told it, in this
+// order: SuperSpeed when bMaxPacketSize0 is 9 (2^9 bytes); full speed when
+// bcdUSB is below 2.00, bMaxPacketSize0 is below 64, or a bulk endpoint's
+// wMaxPacketSize is 64 or less (a high-speed bulk endpoint has 512); else
+// high speed.
+struct BusSpeedGuess {
+    BusSpeed speed = BusSpeed::High;
+    std::string rule;  // "bMaxPacketSize0 is 9", "bulk endpoint 0x02 has wMaxPacketSize 64", ...
+};
+BusSpeedGuess GuessBusSpeed(const DescriptorSet& set);
+
+// `speed` defaults to GuessBusSpeed's.
 RawDescriptorSet DescriptorSetFromBytes(const std::vector<std::uint8_t>& bytes,
                                         std::optional<BusSpeed> speed = std::nullopt);
 RawDescriptorSet DescriptorSetFromHexDump(std::string_view text, std::optional<BusSpeed> speed = std::nullopt);

@@ -1,0 +1,21 @@
+/* The Win64 layout and constants of platform/win32/synch.h as plain
+   numbers: synch.h asserts against them, synch_check.cpp (MinGW-w64) proves
+   them against <windows.h>. */
+#pragma once
+
+#define OVU_SECURITY_ATTRIBUTES_SIZE 24
+#define OVU_SECURITY_ATTRIBUTES_INHERIT 16
+#define OVU_CRITICAL_SECTION_SIZE 40
+#define OVU_CRITICAL_SECTION_LOCK_COUNT 8
+#define OVU_CRITICAL_SECTION_RECURSION_COUNT 12
+#define OVU_CRITICAL_SECTION_OWNING_THREAD 16
+#define OVU_CRITICAL_SECTION_SPIN_COUNT 32
+#define OVU_INFINITE 0xFFFFFFFFu
+#define OVU_WAIT_ABANDONED_0 0x80u
+#define OVU_WAIT_IO_COMPLETION 0xC0u
+#define OVU_WAIT_TIMEOUT 258u
+#define OVU_WAIT_FAILED 0xFFFFFFFFu
+#define OVU_EVENT_MODIFY_STATE 0x0002u
+#define OVU_EVENT_ALL_ACCESS 0x1F0003u
+#define OVU_SYNCHRONIZE 0x00100000u
+#define OVU_MUTEX_ALL_ACCESS 0x1F0001u
