@@ -1,12 +1,16 @@
 #include "apps/package/package.h"
 
+#include "common/hardware_ids.h"
 #include "driver/adapter/driver_entry.h"
 #include "sim/pnp/pnp_manager.h"
+
+#include <iterator>
 
 namespace package {
 
 const std::vector<std::u16string>& DriverHardwareIds() {
-    static const std::vector<std::u16string> ids = {u"USB\\VID_7A3C&PID_0B51&MI_00"};
+    // The same devices the user-mode deliverables serve.
+    static const std::vector<std::u16string> ids(std::begin(SupportedHardwareIds), std::end(SupportedHardwareIds));
     return ids;
 }
 
