@@ -11,7 +11,6 @@ constexpr int kSlots = 4;
 struct Slot {
     std::atomic<PKSPIN_LOCK> lock{nullptr};
     std::atomic<std::uint64_t> acquisitions{0};
-    std::atomic<std::uint64_t> contended{0};
     std::atomic<std::int64_t> longestHold{0};
 };
 
@@ -20,7 +19,6 @@ std::atomic<int> g_watched{0};
 
 void Reset(Slot& slot) {
     slot.acquisitions = 0;
-    slot.contended = 0;
     slot.longestHold = 0;
 }
 
@@ -54,7 +52,7 @@ SpinLockStats WatchedSpinLock(PKSPIN_LOCK lock) {
     const int index = SpinLockWatchSlot(lock);
     if (index < 0) return {};
     const Slot& slot = g_slots[index];
-    return {slot.acquisitions.load(), slot.contended.load(), std::chrono::nanoseconds(slot.longestHold.load())};
+    return {slot.acquisitions.load(), std::chrono::nanoseconds(slot.longestHold.load())};
 }
 
 int SpinLockWatchSlot(PKSPIN_LOCK lock) {
@@ -70,10 +68,7 @@ std::int64_t ThreadCpuNanoseconds() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void RecordSpinLockAcquire(int slot, bool contended) {
-    ++g_slots[slot].acquisitions;
-    if (contended) ++g_slots[slot].contended;
-}
+void RecordSpinLockAcquire(int slot) { ++g_slots[slot].acquisitions; }
 
 void RecordSpinLockHold(int slot, std::int64_t cpuNanoseconds) {
     std::atomic<std::int64_t>& longest = g_slots[slot].longestHold;

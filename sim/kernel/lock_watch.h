@@ -1,5 +1,5 @@
-// Hold and spin accounting for a few chosen spin locks, for benchmarks and
-// tests that show how long a lock is kept from the paths that need it.
+// Hold accounting for a few chosen spin locks, for benchmarks and tests
+// that show how long a lock is kept from the paths that need it.
 //
 // A hold is measured in the holder's thread CPU time: a holder that the host
 // scheduler preempts (two cores shared by many threads) does not count the
@@ -17,7 +17,6 @@ namespace sim {
 
 struct SpinLockStats {
     std::uint64_t acquisitions = 0;
-    std::uint64_t contended = 0;  // acquisitions that found the lock taken
     std::chrono::nanoseconds longestHold{0};
 };
 
@@ -32,7 +31,7 @@ SpinLockStats WatchedSpinLock(PKSPIN_LOCK lock);
 int SpinLockWatchSlot(PKSPIN_LOCK lock);
 // The calling thread's CPU time.
 std::int64_t ThreadCpuNanoseconds();
-void RecordSpinLockAcquire(int slot, bool contended);
+void RecordSpinLockAcquire(int slot);
 void RecordSpinLockHold(int slot, std::int64_t cpuNanoseconds);
 
 }  // namespace sim

@@ -28,7 +28,7 @@ void Acquire(PKSPIN_LOCK lock, bool queued, const char* caller) {
         ULONG_PTR expected = 0;
         if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
             __atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            if (watch >= 0) sim::RecordSpinLockAcquire(watch, spins != 0);
+            if (watch >= 0) sim::RecordSpinLockAcquire(watch);
             break;
         }
         // Two cores shared by many threads: the holder may need ours.
