@@ -8,6 +8,7 @@
 #include "sim/portcls/port_class.h"
 #include "sim/registry/registry.h"
 #include "sim/usb/host_controller.h"
+#include "sim/user/images.h"
 #include "sim/user/process_manager.h"
 #include "sim/verifier.h"
 
@@ -27,6 +28,7 @@ Machine& CurrentMachine() {
 Machine::Machine() : previous_(current_machine) {
     current_machine = this;
     faults_ = std::make_unique<Faults>();
+    images_ = std::make_unique<ImageCatalog>();
     registry_ = std::make_unique<Registry>();
     processes_ = std::make_unique<ProcessManager>(*this);  // before the kernel's threads enter System
     kernel_ = std::make_unique<Kernel>(*this);

@@ -20,6 +20,7 @@ namespace audio {
 class EndpointBuilder;
 }
 class Faults;
+class ImageCatalog;
 class IoManager;
 class ProcessManager;
 class PnpManager;
@@ -43,6 +44,8 @@ public:
     ProcessManager& processes() { return *processes_; }
     // Fault injection for user-mode calls.
     Faults& faults() { return *faults_; }
+    // The images installed on the machine's disk.
+    ImageCatalog& images() { return *images_; }
     IoManager& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
     usb::HostController& usb() { return *usb_; }
@@ -60,6 +63,7 @@ private:
     Machine* previous_ = nullptr;
     Clock clock_;
     std::unique_ptr<Faults> faults_;
+    std::unique_ptr<ImageCatalog> images_;  // outlives every process
     // Destroyed last: the objects the handle tables held may refer to the
     // kernel (the tables are emptied when the processes exit, first).
     std::unique_ptr<ProcessManager> processes_;
