@@ -1,14 +1,7 @@
 // The capture DPC's work for one IN transfer (input-ring copy, render-target
 // bookkeeping, silence fill) on a configured engine, 32 channels, against a
 // memcpy of the same audio bytes measured in the same run.
-#include "driver/core/adapter.h"
-#include "driver/core/device_extension.h"
-#include "driver/stream/engine.h"
-#include "platform/base/ntstatus.h"
-#include "sim/io/io_manager.h"
-#include "sim/machine.h"
-#include "sim/usb/host_controller.h"
-#include "sim/usb/profile/profiles.h"
+#include "bench/engine_rig.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,50 +14,11 @@ namespace {
 
 using sim::usb::BusSpeed;
 
-struct EveryChannel final : IDefaultFormatSource {
-    NTSTATUS GetDefaultFormat(bool, ULONG* channels, ULONG* bits) override {
-        *channels = 32;
-        *bits = 32;
-        return STATUS_SUCCESS;
-    }
-};
-
 // One configured engine per bus speed, built on first use and kept for the
-// whole run (the benchmark library calls each function several times).
-struct Rig {
-    sim::Machine machine;
-    std::shared_ptr<sim::usb::VirtualDevice> device;
-    DEVICE_OBJECT* fdo = nullptr;
-    AdapterCommon* adapter = nullptr;
-    EveryChannel formats;
-    bool ready = false;
-
-    Rig(BusSpeed speed, ULONG rate) {
-        sim::usb::MakerDeviceOptions options;
-        options.speed = speed;
-        options.channels = 32;
-        device = std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice(options));
-        sim::usb::UsbPort* port = machine.usb().Plug(device);
-        DRIVER_OBJECT* driver = machine.io().CreateDriverObject(u"\\Driver\\ovubench");
-        IoCreateDevice(driver, kDeviceExtensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-        if (!NT_SUCCESS(AdapterCommon::Create(&adapter)) ||
-            !NT_SUCCESS(adapter->Init(sim::usb::HostController::Pdo(port), fdo)))
-            return;
-        StreamEngine& engine = adapter->Engine();
-        engine.SetCurrentRate(rate);
-        engine.AttachDefaultFormatSource(&formats);
-        // The device clock stays still: the engine is configured and its
-        // transfers wait, so only the benchmark thread runs the DPC's work.
-        ready = NT_SUCCESS(engine.AsioStart());
-    }
-    ~Rig() {
-        if (adapter != nullptr) {
-            if (ready) adapter->Engine().AsioStop();
-            adapter->Release();
-        }
-        if (fdo != nullptr) IoDeleteDevice(fdo);
-    }
-};
+// whole run (the benchmark library calls each function several times). The
+// device clock stays still: the engine is configured and its transfers wait,
+// so only the benchmark thread runs the DPC's work.
+using Rig = bench::EngineRig;
 
 std::vector<std::unique_ptr<Rig>>& Rigs() {
     static std::vector<std::unique_ptr<Rig>> rigs;
@@ -74,14 +28,14 @@ std::vector<std::unique_ptr<Rig>>& Rigs() {
 Rig& RigFor(BusSpeed speed, ULONG rate) {
     for (auto& rig : Rigs())
         if (rig->device->Speed() == speed && rig->adapter->Engine().CurrentRate() == rate) return *rig;
-    Rigs().push_back(std::make_unique<Rig>(speed, rate));
+    Rigs().push_back(std::make_unique<Rig>(speed, rate, true));
     return *Rigs().back();
 }
 
 void CaptureDpcWork(benchmark::State& state, BusSpeed speed, ULONG rate) {
     Rig& rig = RigFor(speed, rate);
     sim::MachineScope scope(rig.machine);
-    if (!rig.ready) {
+    if (!rig.started) {
         state.SkipWithError("engine not started");
         return;
     }

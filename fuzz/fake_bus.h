@@ -1,7 +1,8 @@
 // A minimal USB bus driver for the fuzz targets: one physical device object
-// that answers descriptor requests from fixed bytes and class requests with
-// bytes taken from the same input. It serves what a device model start
-// asks and fails everything else, as a bus driver would.
+// that answers descriptor requests from fixed bytes, class requests with
+// bytes taken from the same input, and configuration and interface
+// selection with the pipes the configuration bytes describe. It serves what
+// the device model asks and fails everything else, as a bus driver would.
 #pragma once
 
 #include "platform/io/device.h"
@@ -14,7 +15,7 @@ namespace fuzz {
 struct FakeDevice {
     std::uint16_t vendorId = 0x1209;
     bool superSpeed = false;
-    bool highSpeed = true;
+    bool highSpeed = true;  // false with superSpeed false: full speed
     // Returned for GET_DESCRIPTOR(CONFIGURATION), cut to the length asked.
     std::vector<std::uint8_t> configuration;
     // Cycled through to answer class and vendor GET requests.

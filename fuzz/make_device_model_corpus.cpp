@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
     profiles.emplace_back("uac2_selector_feedback",
                           GenericUac2Device({.clockSources = 3, .selectorInputs = 2, .feedback = true}));
     profiles.emplace_back("uac2_bulk", GenericUac2Device({.isochronous = false}));
+    profiles.emplace_back("uac2_bulk_full", GenericUac2Device({.speed = BusSpeed::Full, .isochronous = false}));
+    profiles.emplace_back("maker_isochronous", MakerDevice({.isochronous = true}));
     profiles.emplace_back("uac1", GenericUac1Device());
+    profiles.emplace_back("uac1_bulk", GenericUac1Device({.isochronous = false}));
     profiles.emplace_back("uac1_feedback_continuous",
                           GenericUac1Device({.sampleRates = {8000, 96000}, .continuousRates = true, .feedback = true}));
     profiles.emplace_back("uac1_processing", GenericUac1Device({.processingUnit = true}));

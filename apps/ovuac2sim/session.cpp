@@ -5,9 +5,9 @@
 #include "apps/ovuac2sim/observe.h"
 #include "apps/ovuac2sim/status.h"
 #include "apps/ovuac2sim/streaming.h"
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
+#include "driver/adapter/driver_entry.h"
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
 #include "driver/core/driver_services.h"
 #include "platform/kernel/object.h"
 #include "platform/trace/trace.h"
@@ -88,12 +88,9 @@ RunEnd RequestChanges(sim::Machine& machine, sim::PnpNode* node, AdapterCommon& 
 
 // Plugs the device into a machine with the package installed as an
 // installation leaves it: the driver's service key (with "\Parameters") and
-// its hardware ids. Until the package has its own WaveRT miniport, the
-// simulator's describing one stands for the system-audio side. Fills the
-// report's start.
+// its hardware ids. Fills the report's start.
 sim::PnpNode* InstallAndPlug(sim::Machine& machine, const std::shared_ptr<sim::usb::VirtualDevice>& device,
                              Report* r) {
-    Services() = {nullptr, CreateDescribingWaveMiniport, nullptr};
     machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, HardwareIds(*device));
     sim::PnpNode* node = sim::usb::HostController::Node(machine.usb().Plug(device));
     r->start.started = node->state() == sim::NodeState::Started;
@@ -131,6 +128,11 @@ RunEnd Run(const Options& o, Report* r) {
     r->device.placeholderStrings = made.placeholderStrings;
     r->device.placeholderIndices = made.placeholderIndices;
 
+    // Until the package has its own WaveRT miniport, the simulator's
+    // describing one stands for the system-audio side, for this run.
+    DriverServices services = DriverOwnServices();
+    if (services.WaveMiniport == nullptr) services.WaveMiniport = CreateDescribingWaveMiniport;
+    const DriverServicesOverride standIns(services);
     sim::PnpNode* node = InstallAndPlug(machine, made.device, r);
     if (!r->start.started) return {RunEnd::Kind::Stopped, "the device failed to start: " + r->start.status.Text()};
     // From here on only warnings and errors are kept, unless printed: a long

@@ -4,7 +4,7 @@
 
 #include "apps/ovuac2sim/options.h"
 #include "apps/ovuac2sim/report/report.h"
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "sim/machine.h"
 #include "sim/usb/device/virtual_device.h"
 

@@ -194,9 +194,10 @@ NTSTATUS UsbAudioDevice::ParseModel(ULONG* midiMode) {
     for (StreamingInterface* s = Streaming; s != nullptr; s = s->Next) {
         const USB_AUDIO_COMMON_DESCRIPTOR* general = s->Alts[1].AsGeneral;
         if (general == nullptr) return STATUS_NOT_SUPPORTED;
+        // Any entity will do here; every user of the link checks that it is
+        // a terminal before it asks for a clock (StreamClock).
         AudioEntity* terminal = FindEntity(Bytes(general)[3]);
-        // Only a terminal has the clock a format is applied through.
-        if (terminal == nullptr || !terminal->IsTerminal()) return STATUS_NOT_SUPPORTED;
+        if (terminal == nullptr) return STATUS_NOT_SUPPORTED;
         s->Terminal = terminal;
     }
     // Step 9.

@@ -98,9 +98,14 @@ public:
     NTSTATUS ChooseFormat(bool capture, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate, ULONG* outChannels,
                           ULONG* outContainerBits);
     // Chooses and selects the setting, sets the clock, links the pipes.
+    // STATUS_NOT_SUPPORTED, with nothing changed, when the chosen setting's
+    // data endpoint is isochronous or the terminal has no clock (2.0).
     NTSTATUS ApplyFormat(bool capture, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate,
                          ULONG chunksPerTransfer, AppliedFormat* applied);
 
+    // The clock entity behind the terminal `stream` names; null when there
+    // is none, or the link names a unit (which has no clock).
+    static ClockEntity* StreamClock(const StreamingInterface* stream);
     // The clock entity behind the capture interface's terminal (or the
     // playback interface's when there is no capture interface), or null.
     ClockEntity* MainClock() const;
@@ -111,6 +116,8 @@ public:
     // The main selector's baCSourceID list; returns the number of IDs (at
     // most `capacity` are written). 0 when the main clock is no selector.
     ULONG ClockSourceIds(UCHAR* ids, ULONG capacity) const;
+    // Whether the playback interface's clock (capture's without playback)
+    // is valid; TRUE without a clock entity or its validity control.
     BOOLEAN IsClockValid() const;
 
     // Bulk transfers on the current data pipe of the playback / capture

@@ -139,10 +139,19 @@ NTSTATUS UsbAudioDevice::ApplyFormat(bool capture, ULONG formatTag, ULONG channe
     const KSDATARANGE_AUDIO* entry = FindAudioRangeForRate(limits, rate);
     if (entry == nullptr) return STATUS_UNSUCCESSFUL;
 
+    // Only bulk and interrupt transfers are ever built: a setting whose data
+    // endpoint is isochronous could be selected but never streamed.
+    const USB_ENDPOINT_DESCRIPTOR* data = stream->Alts[choice.Alt].DataEndpoint;
+    if ((data->bmAttributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+        MODEL_TRACE(TRACE_LEVEL_ERROR, "interface %u setting %u: isochronous data endpoint refused",
+                    stream->InterfaceNumber, choice.Alt);
+        return STATUS_NOT_SUPPORTED;
+    }
+
     const bool complete = choice.Channels != 0 && choice.ContainerBits != 0 && rate != 0;
     if (IsUac2 && complete) {
-        ClockEntity* clock = static_cast<TerminalEntity*>(stream->Terminal)->Clock();
-        if (clock == nullptr) return STATUS_NOT_SUPPORTED;  // its terminal never linked a clock
+        ClockEntity* clock = StreamClock(stream);
+        if (clock == nullptr) return STATUS_NOT_SUPPORTED;  // no terminal, or it never linked a clock
         status = clock->SetRate(rate, FALSE);
         if (!NT_SUCCESS(status)) return status;
     }
@@ -159,16 +168,18 @@ NTSTATUS UsbAudioDevice::ApplyFormat(bool capture, ULONG formatTag, ULONG channe
     stream->CurrentRate = rate;
     applied->Channels = entry->MaximumChannels;
     applied->ContainerBits = choice.ContainerBits;
-    applied->TransferSize =
-        complete ? chunksPerTransfer * stream->Alts[choice.Alt].DataEndpoint->wMaxPacketSize : 0;
+    applied->TransferSize = complete ? chunksPerTransfer * data->wMaxPacketSize : 0;
     if (PlaybackInterface != nullptr) PlaybackInterface->FormatSet = 1;
     return STATUS_SUCCESS;
 }
 
+ClockEntity* UsbAudioDevice::StreamClock(const StreamingInterface* stream) {
+    if (stream == nullptr || stream->Terminal == nullptr || !stream->Terminal->IsTerminal()) return nullptr;
+    return static_cast<const TerminalEntity*>(stream->Terminal)->Clock();
+}
+
 ClockEntity* UsbAudioDevice::MainClock() const {
-    const StreamingInterface* stream = CaptureInterface != nullptr ? CaptureInterface : PlaybackInterface;
-    if (stream == nullptr || stream->Terminal == nullptr) return nullptr;
-    return static_cast<TerminalEntity*>(stream->Terminal)->Clock();
+    return StreamClock(CaptureInterface != nullptr ? CaptureInterface : PlaybackInterface);
 }
 
 NTSTATUS UsbAudioDevice::SelectClockSource(UCHAR clockId, BOOLEAN force) {
@@ -193,6 +204,9 @@ ULONG UsbAudioDevice::ClockSourceIds(UCHAR* ids, ULONG capacity) const {
 }
 
 BOOLEAN UsbAudioDevice::IsClockValid() const {
-    ClockEntity* clock = MainClock();
-    return clock != nullptr && clock->IsValid() ? TRUE : FALSE;
+    // The clock the playback interface runs on (the capture interface's on
+    // a device without playback). Without a clock entity (1.0) there is no
+    // validity to ask, and the clock counts as valid.
+    ClockEntity* clock = StreamClock(PlaybackInterface != nullptr ? PlaybackInterface : CaptureInterface);
+    return clock == nullptr || clock->IsValid() ? TRUE : FALSE;
 }

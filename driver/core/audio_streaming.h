@@ -33,7 +33,8 @@ struct StreamingInterface {
     // 2 plus the consecutive settings from 2 upward that exist.
     ULONG AltCount;
     AltSetting* Alts;  // index = bAlternateSetting
-    // The entity named by bTerminalLink of setting 1's AS_GENERAL.
+    // The entity named by bTerminalLink of setting 1's AS_GENERAL: a
+    // terminal on a well-formed device, but any entity may be named.
     AudioEntity* Terminal;
     // The current setting's data pipe in the interface table; null when the
     // setting has no data endpoint. Stale after any setting change until the

@@ -286,15 +286,21 @@ NTSTATUS DeviceRegistry::ReadEndpointFormat(bool capture, ULONG* channels, ULONG
     ULONG length = 0;
     status = properties.QueryValue(kEndpointDeviceFormatValue, data, sizeof(data), &length);
     if (!NT_SUCCESS(status)) return status;
+    return ParseEndpointFormat(data, length, channels, bits, rate);
+}
+
+NTSTATUS ParseEndpointFormat(const UCHAR* value, ULONG length, ULONG* channels, ULONG* bits, ULONG* rate) {
     // The header, then at least the fixed part of a WAVEFORMATEX, and no
     // more format than the value holds.
-    if (length < sizeof(EndpointFormatHeader) + offsetof(WAVEFORMATEX, cbSize)) return STATUS_UNSUCCESSFUL;
+    if (value == nullptr || length < sizeof(EndpointFormatHeader) + offsetof(WAVEFORMATEX, cbSize))
+        return STATUS_UNSUCCESSFUL;
     EndpointFormatHeader header;
-    std::memcpy(&header, data, sizeof(header));
+    std::memcpy(&header, value, sizeof(header));
     if (header.formatBytes < offsetof(WAVEFORMATEX, cbSize) || header.formatBytes > length - sizeof(header))
         return STATUS_UNSUCCESSFUL;
-    WAVEFORMATEX format;
-    std::memcpy(&format, data + sizeof(EndpointFormatHeader), sizeof(format));
+    // cbSize and what follows it are not needed: only the fixed part is read.
+    WAVEFORMATEX format{};
+    std::memcpy(&format, value + sizeof(EndpointFormatHeader), offsetof(WAVEFORMATEX, cbSize));
     *channels = format.nChannels;
     *bits = format.wBitsPerSample;
     *rate = format.nSamplesPerSec;

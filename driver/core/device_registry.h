@@ -23,6 +23,13 @@ inline constexpr WCHAR kDumpCaptureValue[] = u"gDumpCapture";
 inline constexpr WCHAR kInitializedValue[] = u"initialized";
 inline constexpr ULONG kDumpCaptureHex = 2;
 
+// Reads channels, bits and rate from a stored endpoint format (the value
+// of kEndpointDeviceFormatValue, `length` bytes). STATUS_UNSUCCESSFUL when
+// the value is shorter than the header and the fixed part of a
+// WAVEFORMATEX, or its header promises a format shorter than that or
+// longer than the value.
+NTSTATUS ParseEndpointFormat(const UCHAR* value, ULONG length, ULONG* channels, ULONG* bits, ULONG* rate);
+
 class DeviceRegistry {
 public:
     DeviceRegistry();

@@ -1,7 +1,6 @@
-// The one subdevice of an adapter device: "Wave" (WaveRT) for an audio
-// device, "Midi" for a USB-MIDI device.
+#include "driver/core/subdevice.h"
+
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
 #include "driver/core/driver_services.h"
 #include "driver/core/usb_trace.h"
 #include "platform/base/ntstatus.h"

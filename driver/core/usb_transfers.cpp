@@ -4,12 +4,13 @@
 #include "driver/core/usb_device.h"
 
 #include "driver/core/usb_trace.h"
+#include "platform/kernel/interlocked.h"
 #include "platform/usb/usbdlib.h"
 
 #include <cstring>
 
 ULONG UsbDevice::OutstandingTransfers() const {
-    return __atomic_load_n(&ioRefCount_, __ATOMIC_ACQUIRE);
+    return ReadULongAcquire(&ioRefCount_);
 }
 
 ULONG UsbDevice::ContextAllocations() const { return lookasidesReady_ ? contexts_.L.TotalAllocates : 0; }

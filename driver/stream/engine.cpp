@@ -3,7 +3,9 @@
 // PASSIVE_LEVEL throughout unless a routine says otherwise.
 #include "driver/stream/engine.h"
 
-#include "driver/core/adapter.h"
+#include "driver/core/adapter_interfaces.h"
+#include "driver/core/audio_device.h"
+#include "driver/core/device_registry.h"
 #include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine_trace.h"
@@ -35,9 +37,8 @@ constexpr ULONG kFormatTagPcmValue = 1;
 
 // ---------------------------------------------------------------- lifecycle
 
-NTSTATUS StreamEngine::Initialize(AdapterCommon* adapter) {
-    adapter_ = adapter;
-    margins_ = &kBuiltInMargins;
+NTSTATUS StreamEngine::Initialize(IEngineHost* host) {
+    adapter_ = host;
     bufferSize_ = kDefaultBufferSize;
     KeInitializeMutex(&adapterMutex_, 0);
     for (bool capture : {true, false}) {
@@ -132,7 +133,7 @@ void StreamEngine::SelectSettingZero(bool capture) {
 ULONG StreamEngine::Speed() const { return adapter_->Device().BusSpeed(); }
 
 bool StreamEngine::PowerBlocked() const {
-    return adapter_->PowerState() != PowerDeviceD0 || adapter_->PowerDownPending();
+    return adapter_->PowerBlocked();
 }
 
 bool StreamEngine::Removed() const { return adapter_->SurpriseRemoved(); }
@@ -190,10 +191,6 @@ void StreamEngine::AttachSystemAudio(ISystemAudioPath* path) {
 }
 
 void StreamEngine::AttachDefaultFormatSource(IDefaultFormatSource* source) { defaultFormats_ = source; }
-
-void StreamEngine::SetMarginTables(const MarginTables* tables) {
-    margins_ = tables != nullptr ? tables : &kBuiltInMargins;
-}
 
 void StreamEngine::SetSystemAudioActive(bool capture, bool active) {
     InterlockedExchange(capture ? &captureActive_ : &renderActive_, active ? 1 : 0);
@@ -347,22 +344,17 @@ NTSTATUS StreamEngine::StartStreamingLocked() {
             // Both directions or neither: the capture user goes again.
             if (!NT_SUCCESS(status)) {
                 RemoveUser(capture_);
-                if (capture_.users == 0 && capture_.thread != nullptr) {
-                    // As a stop would: the capture worker leaves.
-                    PVOID thread = capture_.thread;
-                    capture_.thread = nullptr;
-                    KeClearEvent(&capture_.run);
-                    if (StreamingInterface* stream = Interface(true); stream != nullptr && stream->DataPipe != nullptr)
-                        adapter_->Device().AbortPipe(stream->DataPipe);
-                    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-                    ObDereferenceObject(thread);
-                }
+                if (capture_.users == 0 && capture_.thread != nullptr) JoinWorker(capture_);
             }
         }
     }
     if (!NT_SUCCESS(status)) {
-        for (bool capture : {true, false})
-            if (Dir(capture).users == 0 && Dir(capture).thread == nullptr) SelectSettingZero(capture);
+        if (capture_.thread == nullptr && playback_.thread == nullptr) {
+            EndRun();
+        } else {
+            for (bool capture : {true, false})
+                if (Dir(capture).users == 0 && Dir(capture).thread == nullptr) SelectSettingZero(capture);
+        }
     }
     return status;
 }
@@ -372,15 +364,44 @@ NTSTATUS StreamEngine::StartStreaming() {
     return StartStreamingLocked();
 }
 
+void StreamEngine::JoinWorker(DirectionState& dir) {
+    PVOID thread = dir.thread;
+    dir.thread = nullptr;
+    KeClearEvent(&dir.run);
+    // The worker waits for a semaphore unit, which only a completion gives
+    // back: abort instead of waiting for the device to finish.
+    if (StreamingInterface* stream = Interface(dir.capture); stream != nullptr && stream->DataPipe != nullptr)
+        adapter_->Device().AbortPipe(stream->DataPipe);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    // The worker left once every transfer of the direction was done, so the
+    // DPCs their completions queued are the last of this run. They must have
+    // run before a new run resets the ring positions and the format.
+    KeFlushQueuedDpcs();
+}
+
+void StreamEngine::EndRun() {
+    for (bool capture : {true, false})
+        if (Dir(capture).users == 0) SelectSettingZero(capture);
+    bool laidOut = false;
+    {
+        SpinHold hold(&outputLock_);
+        laidOut = layout_.groupCount != 0;
+        layout_.stride = 0;
+        layout_.groupCount = 0;
+    }
+    // Nothing touches the output ring now: the OUT transfers are done, the
+    // capture DPC is flushed and writes are refused without a layout. So it
+    // is zeroed without the output lock, and nobody waits behind 1.5 MB.
+    if (laidOut) std::memset(outputRing_, 0, kRingSize);
+}
+
 NTSTATUS StreamEngine::StopStreamingLocked() {
     RemoveUser(capture_);
     RemoveUser(playback_);
     for (bool capture : {true, false}) {
         DirectionState& dir = Dir(capture);
         if (dir.users != 0 || dir.thread == nullptr) continue;
-        PVOID thread = dir.thread;
-        dir.thread = nullptr;
-        KeClearEvent(&dir.run);
         if (!capture) {
             // Queued render packets keep OUT transfers going after the stop;
             // with capture stopped nothing would ever consume them.
@@ -388,12 +409,7 @@ NTSTATUS StreamEngine::StopStreamingLocked() {
             while (!IsListEmpty(&renderPackets_))
                 ReleasePacket(OVU_CONTAINING_RECORD(RemoveHeadList(&renderPackets_), SystemAudioPacket, link));
         }
-        // The worker waits for a semaphore unit, which only a completion
-        // gives back: abort instead of waiting for the device to finish.
-        if (StreamingInterface* stream = Interface(capture); stream != nullptr && stream->DataPipe != nullptr)
-            adapter_->Device().AbortPipe(stream->DataPipe);
-        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-        ObDereferenceObject(thread);
+        JoinWorker(dir);
     }
     if (capture_.users == 0) {
         SpinHold hold(&capturePacketLock_);
@@ -405,13 +421,7 @@ NTSTATUS StreamEngine::StopStreamingLocked() {
         while (!IsListEmpty(&renderPackets_))
             ReleasePacket(OVU_CONTAINING_RECORD(RemoveHeadList(&renderPackets_), SystemAudioPacket, link));
     }
-    if (capture_.thread == nullptr && playback_.thread == nullptr) {
-        for (bool capture : {true, false})
-            if (Dir(capture).users == 0) SelectSettingZero(capture);
-        SpinHold hold(&outputLock_);
-        layout_.stride = 0;
-        layout_.groupCount = 0;
-    }
+    if (capture_.thread == nullptr && playback_.thread == nullptr) EndRun();
     return STATUS_SUCCESS;
 }
 
@@ -444,11 +454,15 @@ NTSTATUS StreamEngine::SetFormatLocked(bool capture, ULONG formatTag, ULONG chan
     DirectionState& other = Dir(!capture);
     if (dir.formatSet && dir.channels == channels && dir.bits == bits && dir.rate == rate) return STATUS_SUCCESS;
     const bool stopped = KeReadStateEvent(&dir.stop) != 0;
-    if (!(rate == dir.rate || stopped) || (other.formatSet && other.rate != rate)) return STATUS_UNSUCCESSFUL;
+    // A format the other direction kept from before a rate change binds
+    // nothing while that direction is stopped: it is chosen again below.
+    const bool otherStale = other.formatSet && other.rate != rate && KeReadStateEvent(&other.stop) != 0;
+    if (!(rate == dir.rate || stopped) || (other.formatSet && other.rate != rate && !otherStale))
+        return STATUS_UNSUCCESSFUL;
     UsbAudioDevice& device = adapter_->Device();
     NTSTATUS status = device.ChooseFormat(capture, formatTag, channels, bits, rate, nullptr, nullptr);
     if (!NT_SUCCESS(status)) return status;
-    if (!other.formatSet && Interface(!capture) != nullptr) {
+    if ((!other.formatSet || otherStale) && Interface(!capture) != nullptr) {
         ULONG otherChannels = 0;
         ULONG otherBits = 0;
         status = DefaultFormat(!capture, &otherChannels, &otherBits);
@@ -475,7 +489,7 @@ NTSTATUS StreamEngine::SetFormat(bool capture, ULONG formatTag, ULONG channels, 
 NTSTATUS StreamEngine::AsioStart() {
     MutexHold hold(&adapterMutex_);
     if (Removed()) return STATUS_DELETE_PENDING;
-    outputMargin_ = OutputMargin(*margins_, Speed(), CurrentRate(), bufferSize_);
+    outputMargin_ = OutputMargin(adapter_->Margins(), Speed(), CurrentRate(), bufferSize_);
     for (bool capture : {true, false}) {
         if (Interface(capture) == nullptr || !AtSettingZero(capture)) continue;
         ULONG channels = 0;

@@ -3,7 +3,8 @@
 // Held inside the adapter object (zero-filled pool, placement-new).
 //
 // The adapter calls the operations below; their behaviour, the engine's
-// state and its threads, DPCs and locks are the engine's own.
+// state and its threads, DPCs and locks are the engine's own. The engine
+// sees the adapter only as its IEngineHost (engine_hooks.h).
 //
 // Where things run:
 //   - operations from the adapter, the "\asio" handles and the WaveRT
@@ -18,7 +19,6 @@
 // locks are leaves.
 #pragma once
 
-#include "driver/core/margin.h"
 #include "driver/stream/engine_hooks.h"
 #include "driver/stream/engine_table.h"
 #include "platform/base/list.h"
@@ -30,7 +30,6 @@
 #include "platform/kernel/lookaside.h"
 #include "platform/kernel/spinlock.h"
 
-class AdapterCommon;
 class StreamEngine;
 struct AsioFileContext;
 struct StreamingInterface;
@@ -79,8 +78,8 @@ public:
     // ---- lifecycle (adapter) ----
 
     // At adapter creation: events, semaphores, lookaside lists, DPCs,
-    // capture buffers. PASSIVE_LEVEL.
-    NTSTATUS Initialize(AdapterCommon* adapter);
+    // capture buffers. `host` outlives the engine. PASSIVE_LEVEL.
+    NTSTATUS Initialize(IEngineHost* host);
     // At adapter destruction: stops the worker threads and streams and frees
     // what Initialize took. Safe after a failed or skipped Initialize.
     void Shutdown();
@@ -109,8 +108,8 @@ public:
     void RecomputeRunning();
 
     // Power, from the adapter. The power state, the power-down-pending flag
-    // and the surprise-removed flag live in the adapter (PowerState(),
-    // PowerDownPending(), SurpriseRemoved()); the engine reads them there.
+    // and the surprise-removed flag live in the adapter; the engine asks its
+    // host for them.
     void BlockAsioHandles();
     void UnblockAsioHandles();
 
@@ -142,8 +141,6 @@ public:
 
     void AttachSystemAudio(ISystemAudioPath* path);
     void AttachDefaultFormatSource(IDefaultFormatSource* source);
-    // The driver entry's margin tables; null restores the built-in ones.
-    void SetMarginTables(const MarginTables* tables);
     KMUTEX* AdapterMutex() { return &adapterMutex_; }
     // Changed under the adapter mutex; read from any thread (the rate
     // property, the "\asio" handles).
@@ -179,7 +176,9 @@ public:
     // completes (stopped, or a stepped clock between steps).
     RingView Rings() const;
     // Safe while streaming.
-    ULONG64 CapturedFrames() const { return __atomic_load_n(&capturedFrames_, __ATOMIC_RELAXED); }
+    ULONG64 CapturedFrames() const {
+        return static_cast<ULONG64>(ReadNoFence64(reinterpret_cast<const volatile LONG64*>(&capturedFrames_)));
+    }
     const EngineCounters& Counters() const { return counters_; }
     UCHAR* OutputRing() { return outputRing_; }
     KSPIN_LOCK* OutputLock() { return &outputLock_; }
@@ -244,6 +243,10 @@ private:
     // start and stop
     NTSTATUS StartDirection(DirectionState& dir);
     void RemoveUser(DirectionState& dir);
+    // Ends the direction's worker and flushes the DPCs its transfers queued.
+    void JoinWorker(DirectionState& dir);
+    // Both workers are gone: setting 0, no layout, a zeroed output ring.
+    void EndRun();
     bool WaitForValidClock();
     NTSTATUS DefaultFormat(bool capture, ULONG* channels, ULONG* bits);
     NTSTATUS SetClockSourceLocked(ULONG clockId, BOOLEAN force);
@@ -280,14 +283,13 @@ private:
     SystemAudioPacket* NewPacket(PVOID address, ULONG length);
     static void CompleteRequest(IRP* irp, NTSTATUS status, ULONG_PTR information, CCHAR boost);
 
-    AdapterCommon* adapter_;
+    IEngineHost* adapter_;
     bool initialized_;
     bool lookasidesReady_;
 
     KMUTEX adapterMutex_;
     volatile LONG currentRate_;
     ULONG selectedClock_;
-    const MarginTables* margins_;
 
     DirectionState capture_;
     DirectionState playback_;

@@ -1,9 +1,41 @@
-// What the streaming engine calls outside itself: the system-audio side of
-// the capture DPC and the default endpoint format. Both are optional; with
-// nothing attached the engine streams for ASIO alone.
+// What the streaming engine calls outside itself: the object it lives in
+// (IEngineHost, the adapter), and, optional, the system-audio side of the
+// capture DPC and the default endpoint format; with neither of those
+// attached the engine streams for ASIO alone.
 #pragma once
 
+#include "driver/core/margin.h"
 #include "platform/base/types.h"
+#include "platform/io/device.h"
+
+class UsbAudioDevice;
+
+// The engine's view of the adapter it lives in: the device model and the
+// device objects, the driver's margin tables, and the power and removal
+// state its submissions consult. Every call is cheap and may come at up to
+// DISPATCH_LEVEL (the device model's synchronous requests need
+// PASSIVE_LEVEL themselves).
+struct IEngineHost {
+    // The device model and its USB request layer.
+    virtual UsbAudioDevice& Device() = 0;
+    // The bottom of the stack (device properties) and the adapter's own
+    // device object (whether requests come with system buffers).
+    virtual DEVICE_OBJECT* PhysicalDevice() const = 0;
+    virtual DEVICE_OBJECT* FunctionalDevice() const = 0;
+    // The margin tables the driver entry read.
+    virtual const MarginTables& Margins() const = 0;
+    // The device is out of the working power state, or about to leave it:
+    // submissions are refused.
+    virtual bool PowerBlocked() const = 0;
+    // IRP_MN_SURPRISE_REMOVAL has reached the device: terminal.
+    virtual bool SurpriseRemoved() const = 0;
+    // The clock-source re-apply flag (set when the device came back to D0),
+    // returned and cleared by a start.
+    virtual bool TakeClockReapply() = 0;
+
+protected:
+    ~IEngineHost() = default;
+};
 
 // The system-audio WaveRT side. Attached by the wave miniport while it lives;
 // every call but PlaybackRestarted runs in the capture DPC (DISPATCH_LEVEL).

@@ -2,7 +2,7 @@
 // two DPCs. Each direction keeps its transfers in flight by resubmitting from
 // the completion (capture) or the completion DPC (playback); the worker only
 // fills the semaphore's slots and runs the error recovery.
-#include "driver/core/adapter.h"
+#include "driver/core/audio_device.h"
 #include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
@@ -58,13 +58,10 @@ void StreamEngine::RunWorker(DirectionState& dir) {
     }
     KeWaitForSingleObject(&dir.idle, Executive, KernelMode, FALSE, nullptr);
     if (!DeviceGone() && !Removed() && stream != nullptr && stream->DataPipe != nullptr) device.ResetPipe(stream->DataPipe);
-    // Setting 0 is selected by the stop once both workers are gone: a
-    // setting change relinks every interface's pipe, which the other
-    // direction may still be using.
-    if (!dir.capture) {
-        SpinHold hold(&outputLock_);
-        std::memset(outputRing_, 0, kRingSize);
-    }
+    // Setting 0 is selected, and the output ring zeroed, by the stop once
+    // both workers are gone: a setting change relinks every interface's
+    // pipe, which the other direction may still be using, and the capture
+    // DPC may still mix into the ring.
 }
 
 void StreamEngine::RecoverFromError(DirectionState& dir) {
@@ -288,7 +285,8 @@ void StreamEngine::CaptureComplete(NTSTATUS status, ULONG bytes, PVOID context, 
     buffer->stamp = self->capturedFrames_;
     self->CaptureBytes(buffer) = bytes;
     if (NT_SUCCESS(status))
-        __atomic_store_n(&self->capturedFrames_, self->capturedFrames_ + self->FramesInTransfer(bytes), __ATOMIC_RELAXED);
+        WriteNoFence64(reinterpret_cast<volatile LONG64*>(&self->capturedFrames_),
+                       static_cast<LONG64>(self->capturedFrames_ + self->FramesInTransfer(bytes)));
 
     if (!NT_SUCCESS(status)) {
         self->FreeCaptureBuffer(buffer);

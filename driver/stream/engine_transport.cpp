@@ -1,7 +1,7 @@
 // The capture DPC's per-transfer work (input ring, reads, system-audio copy
 // and mixing, silence), the ASIO write, and the system-audio packet queues.
 // Everything here but Write runs at DISPATCH_LEVEL and allocates nothing.
-#include "driver/core/adapter.h"
+#include "driver/core/audio_device.h"
 #include "driver/core/kernel_locks.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
@@ -158,7 +158,7 @@ void StreamEngine::FillSilence(ULONG transferLength) {
         SpinHold hold(&handleLock_);
         for (LIST_ENTRY* e = handles_.Flink; e != &handles_; e = e->Flink) {
             const AsioFileContext* handle = HandleOfLink(e);
-            if (__atomic_load_n(&handle->running, __ATOMIC_RELAXED) == 0 || handle->outputWritePos >= kRingSize) continue;
+            if (ReadUCharNoFence(&handle->running) == 0 || handle->outputWritePos >= kRingSize) continue;
             looked = true;
             if (handle->outputWritePos == fill) {
                 nearest = 0;
@@ -192,11 +192,17 @@ void StreamEngine::Write(IRP* irp) {
     const ULONG length = stack->Parameters.Write.Length;
     const ULONG words = length / 4;
     NTSTATUS status = STATUS_SUCCESS;
+    bool stopped = false;
     {
         // The silence filler reads the write position under this lock.
         SpinHold hold(&outputLock_);
         ULONG position = 0;
-        if (ReadAcquire(&handle->syncFlags) & 1) {
+        if (layout_.groupCount == 0) {
+            // Without a layout the ring has no size: the streams are
+            // stopped, and the stop zeroes the ring without this lock.
+            stopped = true;
+            status = STATUS_UNSUCCESSFUL;
+        } else if (ReadAcquire(&handle->syncFlags) & 1) {
             // No read has completed since the start, so there is no frame
             // stamp to place this buffer by: it would land anywhere.
             if (handle->outputWritePos >= kRingSize) status = STATUS_UNSUCCESSFUL;
@@ -220,7 +226,7 @@ void StreamEngine::Write(IRP* irp) {
         }
     }
     if (!NT_SUCCESS(status)) {
-        CompleteRequest(irp, status, 0, IO_SOUND_INCREMENT);
+        CompleteRequest(irp, status, 0, stopped ? IO_NO_INCREMENT : IO_SOUND_INCREMENT);
         return;
     }
     CompleteRequest(irp, STATUS_SUCCESS, words * 4, IO_SOUND_INCREMENT);

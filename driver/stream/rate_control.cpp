@@ -1,11 +1,12 @@
 #include "driver/stream/rate_control.h"
 
-#include "driver/core/adapter.h"
+#include "driver/core/adapter_interfaces.h"
+#include "driver/core/audio_device.h"
 #include "driver/core/audio_formats_table.h"
 #include "driver/core/device_registry.h"
-#include "driver/core/driver_entry.h"
 #include "driver/core/kernel_locks.h"
 #include "driver/core/usb_trace.h"
+#include "driver/stream/engine.h"
 #include "platform/base/ntstatus.h"
 #include "platform/kernel/dispatcher.h"
 
@@ -29,7 +30,7 @@ AudioRangeTable LimitsTable(const UsbAudioDevice& device) {
 
 // Algorithm 1.1: the selector's inputs become the published list; the
 // stored choice (or the first input) is selected.
-void RestoreClockSource(AdapterCommon& adapter) {
+void RestoreClockSource(IRateHost& adapter) {
     UCHAR ids[kMaxClockIds];
     const ULONG count = adapter.Device().ClockSourceIds(ids, sizeof(ids));
     if (count == 0) return;  // no selector: nothing to choose
@@ -48,7 +49,7 @@ void RestoreClockSource(AdapterCommon& adapter) {
 }
 
 // Algorithm 1.3.
-NTSTATUS ChooseInitialRate(AdapterCommon& adapter) {
+NTSTATUS ChooseInitialRate(IRateHost& adapter) {
     const UsbAudioDevice& device = adapter.Device();
     ULONG lowest = 0, highest = 0;
     if (!NT_SUCCESS(RateLimits(device, &lowest, &highest))) lowest = 0;
@@ -108,7 +109,7 @@ bool RateSupported(const UsbAudioDevice& device, ULONG rate) {
     return FindAudioRangeForRate(LimitsTable(device), rate) != nullptr;
 }
 
-NTSTATUS RateStartUp(AdapterCommon& adapter) {
+NTSTATUS RateStartUp(IRateHost& adapter) {
     RestoreClockSource(adapter);
 
     // Algorithm 1.2: absent records (no match) are no error.
@@ -122,7 +123,7 @@ NTSTATUS RateStartUp(AdapterCommon& adapter) {
     return ChooseInitialRate(adapter);
 }
 
-NTSTATUS SetSampleRate(AdapterCommon& adapter, ULONG rate, BOOLEAN force) {
+NTSTATUS SetSampleRate(IRateHost& adapter, ULONG rate, BOOLEAN force) {
     StreamEngine& engine = adapter.Engine();
     MutexHold hold(engine.AdapterMutex());
     // 1.
@@ -152,7 +153,7 @@ NTSTATUS SetSampleRate(AdapterCommon& adapter, ULONG rate, BOOLEAN force) {
         RATE_TRACE(TRACE_LEVEL_ERROR, "Wave subdevice not withdrawn: 0x%08x", static_cast<unsigned>(status));
     engine.SetCurrentRate(rate);
     const NTSTATUS cleared = records.ClearEndpointCache();
-    status = InstallSubdevice(adapter.FunctionalDevice(), nullptr, nullptr, static_cast<IAdapterCommon*>(&adapter));
+    status = adapter.RegisterAudioSubdevice();
     if (!NT_SUCCESS(status))
         RATE_TRACE(TRACE_LEVEL_ERROR, "Wave subdevice not registered again: 0x%08x", static_cast<unsigned>(status));
     engine.UnblockAsioHandles();

@@ -6,11 +6,31 @@
 // one that start, stop and format changes take, so it never overlaps them.
 #pragma once
 
+#include "driver/stream/engine_hooks.h"
 #include "platform/base/types.h"
+#include "platform/portcls/portcls.h"
 #include "platform/trace/trace.h"
 
-class AdapterCommon;
+class DeviceRegistry;
+class StreamEngine;
 class UsbAudioDevice;
+
+// What the rate start-up and the rate change ask of the adapter beyond the
+// engine's own view of it: the engine, the device's registry records, and
+// the system-audio subdevice. PASSIVE_LEVEL.
+struct IRateHost : IEngineHost {
+    virtual StreamEngine& Engine() = 0;
+    virtual DeviceRegistry& Registry() = 0;
+    // Drops the registered system-audio miniport and returns it (null when
+    // none is registered); the adapter holds none until the new subdevice's
+    // registers.
+    virtual PUNKNOWN TakeWaveMiniport() = 0;
+    // Registers the audio subdevice anew, after a rate change.
+    virtual NTSTATUS RegisterAudioSubdevice() = 0;
+
+protected:
+    ~IRateHost() = default;
+};
 
 inline constexpr ULONG TRACE_FLAG_RATE = 0x00000010;
 
@@ -23,7 +43,7 @@ inline constexpr ULONG TRACE_FLAG_RATE = 0x00000010;
 // speed, with "initialized" written as 0. A failed endpoint walk other than
 // absence re-enumerates the device and is returned, as is a failed write of
 // "initialized".
-NTSTATUS RateStartUp(AdapterCommon& adapter);
+NTSTATUS RateStartUp(IRateHost& adapter);
 
 // Changes the rate (takes the adapter mutex). The current rate again:
 // success at once. Refused with STATUS_UNSUCCESSFUL while a direction
@@ -35,7 +55,7 @@ NTSTATUS RateStartUp(AdapterCommon& adapter);
 // the endpoints' cached values deleted, the subdevice registered anew and
 // the "\asio" handles unblocked; the result is that of the cache deletion,
 // or the new registration's failure.
-NTSTATUS SetSampleRate(AdapterCommon& adapter, ULONG rate, BOOLEAN force);
+NTSTATUS SetSampleRate(IRateHost& adapter, ULONG rate, BOOLEAN force);
 
 // The lowest minimum and highest maximum rate of the bus speed's limits
 // table for the playback direction (capture when the device has no

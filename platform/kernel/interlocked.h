@@ -64,14 +64,22 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOI
     return comparand;
 }
 
-// Plain loads and stores with ordering, for flags other threads set with the
-// interlocked operations above (ReadAcquire, WriteRelease).
+// Plain loads and stores with ordering, for values other threads change
+// (wdm.h's ReadAcquire, WriteRelease, ReadNoFence, WriteNoFence families):
+// Acquire and Release order what follows and what precedes; NoFence only
+// makes the access whole (no torn 64-bit value), with no order.
 inline LONG ReadAcquire(const volatile LONG* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
 inline void WriteRelease(volatile LONG* destination, LONG value) { __atomic_store_n(destination, value, __ATOMIC_RELEASE); }
 inline LONG64 ReadAcquire64(const volatile LONG64* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
 inline void WriteRelease64(volatile LONG64* destination, LONG64 value) {
     __atomic_store_n(destination, value, __ATOMIC_RELEASE);
 }
+inline LONG64 ReadNoFence64(const volatile LONG64* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+inline void WriteNoFence64(volatile LONG64* destination, LONG64 value) {
+    __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}
+inline ULONG ReadULongAcquire(const volatile ULONG* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline UCHAR ReadUCharNoFence(const volatile UCHAR* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
 
 // Interlocked singly linked lists. On Win64 entries and headers are 16-byte
 // aligned; an entry that is not is a verifier stop when pushed.

@@ -3,6 +3,7 @@
 // holds a lock and how it was taken.
 #include "platform/kernel/spinlock.h"
 
+#include "sim/kernel/lock_watch.h"
 #include "sim/kernel/thread_context.h"
 #include "sim/verifier.h"
 
@@ -22,18 +23,21 @@ void Acquire(PKSPIN_LOCK lock, bool queued, const char* caller) {
         sim::VerifierStop("%s: spin lock %p is already held by this thread", caller, static_cast<void*>(lock));
     if (here.heldCount == sim::kMaxHeldSpinLocks)
         sim::VerifierStop("%s: more than %d spin locks held at once", caller, sim::kMaxHeldSpinLocks);
+    const int watch = sim::SpinLockWatchSlot(lock);
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
-            __atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            __atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            if (watch >= 0) sim::RecordSpinLockAcquire(watch);
             break;
+        }
         // Two cores shared by many threads: the holder may need ours.
         if (spins >= 32) std::this_thread::yield();
 #if defined(__x86_64__) || defined(__i386__)
         else __builtin_ia32_pause();
 #endif
     }
-    here.held[here.heldCount++] = {lock, queued};
+    here.held[here.heldCount++] = {lock, queued, watch, watch >= 0 ? sim::ThreadCpuNanoseconds() : 0};
 }
 
 void Release(PKSPIN_LOCK lock, bool queued, const char* caller) {
@@ -48,6 +52,8 @@ void Release(PKSPIN_LOCK lock, bool queued, const char* caller) {
         sim::VerifierStop("%s: spin lock %p released out of order (spin lock %p was acquired after it)", caller,
                           static_cast<void*>(lock), static_cast<void*>(here.held[here.heldCount - 1].lock));
     --here.heldCount;
+    const sim::HeldSpinLock& held = here.held[here.heldCount];
+    if (held.watchSlot >= 0) sim::RecordSpinLockHold(held.watchSlot, sim::ThreadCpuNanoseconds() - held.cpuAtAcquire);
     __atomic_store_n(lock, ULONG_PTR{0}, __ATOMIC_RELEASE);
 }
 

@@ -6,6 +6,7 @@
 #include "platform/kernel/irql.h"
 #include "platform/kernel/spinlock.h"
 
+#include <cstdint>
 #include <memory>
 
 namespace sim {
@@ -19,6 +20,8 @@ inline constexpr int kMaxHeldSpinLocks = 16;
 struct HeldSpinLock {
     PKSPIN_LOCK lock;
     bool queued;
+    int watchSlot;        // sim/kernel/lock_watch.h; -1 when unwatched
+    std::int64_t cpuAtAcquire;  // the holder's CPU time then, for watched locks
 };
 
 struct ThreadContext {

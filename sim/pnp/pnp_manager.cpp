@@ -65,7 +65,7 @@ PnpManager::PnpManager(Machine& machine) : machine_(machine), notifier_(machine)
 PnpManager::~PnpManager() = default;
 
 void PnpManager::InstallDriver(const std::u16string& service, PDRIVER_INITIALIZE entry,
-                               std::vector<std::u16string> hardwareIds) {
+                               std::vector<std::u16string> hardwareIds, std::u16string deviceDescription) {
     auto& reg = machine_.registry();
     const std::u16string key = kServicesRoot + service;
     reg.SetDword(key, u"Type", 1);   // SERVICE_KERNEL_DRIVER
@@ -76,7 +76,7 @@ void PnpManager::InstallDriver(const std::u16string& service, PDRIVER_INITIALIZE
     std::vector<PnpNode*> waiting;
     {
         std::lock_guard lock(mutex_);
-        drivers_.push_back({service, entry, std::move(hardwareIds), nullptr});
+        drivers_.push_back({service, entry, std::move(hardwareIds), std::move(deviceDescription), nullptr});
         for (auto& node : nodes_)
             if (node->state_ == NodeState::Present) waiting.push_back(node.get());
     }
@@ -127,6 +127,8 @@ void PnpManager::BindAndStart(PnpNode* node) {
     if (driver == nullptr) return;
     auto& io = machine_.io();
     machine_.registry().SetString(node->EnumKeyPath(), u"Service", driver->service);
+    if (!driver->deviceDescription.empty())
+        machine_.registry().SetString(node->EnumKeyPath(), u"DeviceDesc", driver->deviceDescription);
     node->service_ = driver->service;
     if (driver->loaded == nullptr) {
         DRIVER_OBJECT* object = io.CreateDriverObject(driver->service);

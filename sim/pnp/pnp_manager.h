@@ -81,9 +81,11 @@ public:
     // Installs a driver package's kernel driver: its service key
     // (HKLM\System\CurrentControlSet\Services\<service>, Type 1, Start 3,
     // ImagePath) and the hardware ids it serves. Devices that arrive later,
-    // and present ones without a driver, bind to it.
+    // and present ones without a driver, bind to it; a device that binds
+    // takes `deviceDescription` (when given) as its "DeviceDesc", as the
+    // INF's description replaces the bus's.
     void InstallDriver(const std::u16string& service, PDRIVER_INITIALIZE entry,
-                       std::vector<std::u16string> hardwareIds);
+                       std::vector<std::u16string> hardwareIds, std::u16string deviceDescription = {});
 
     // A bus driver reports a new child: the node is created (or found again
     // by instance id), its Enum entries written, the matching driver loaded
@@ -126,6 +128,7 @@ private:
         std::u16string service;
         PDRIVER_INITIALIZE entry;
         std::vector<std::u16string> hardwareIds;
+        std::u16string deviceDescription;
         DRIVER_OBJECT* loaded = nullptr;
     };
 

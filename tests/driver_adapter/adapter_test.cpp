@@ -1,13 +1,14 @@
 // The driver loaded by PnP on a plugged device: driver entry, start-device,
 // the adapter's interfaces, subdevice choice, request routing, power and
 // removal.
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
+#include "driver/adapter/driver_entry.h"
 #include "driver/core/driver_services.h"
 #include "driver/stream/asio_file_context.h"
 #include "platform/base/ntstatus.h"
 #include "platform/ks/ks.h"
+#include "platform/registry/registry_types.h"
 #include "sim/io/file_objects.h"
 #include "sim/io/io_manager.h"
 #include "sim/kernel/debug_output.h"
@@ -15,8 +16,11 @@
 #include "sim/kernel/pool.h"
 #include "sim/machine.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/registry/registry.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
+#include "tests/support/machine_test.h"
+#include "tests/support/wave_miniport.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +32,7 @@ namespace {
 using sim::usb::BusSpeed;
 using sim::usb::HostController;
 
-// ---- test miniports: just enough for PortCls to register a subdevice ----
+// ---- a MIDI test miniport: just enough for PortCls to register a subdevice ----
 
 PCFILTER_DESCRIPTOR EmptyFilter() {
     PCFILTER_DESCRIPTOR d{};
@@ -45,52 +49,6 @@ struct MidiPower final : IPowerNotify {
     void PowerChangeNotify(POWER_STATE state) override { seen.push_back(state.DeviceState); }
 };
 MidiPower midi_power;
-
-class WaveMiniport final : public IMiniportWaveRT {
-public:
-    static inline int live = 0;
-    WaveMiniport() { ++live; }
-    NTSTATUS QueryInterface(REFIID iid, PVOID* object) override {
-        if (iid == IID_IUnknown || iid == IID_IMiniport || iid == IID_IMiniportWaveRT) {
-            *object = static_cast<IMiniportWaveRT*>(this);
-            AddRef();
-            return STATUS_SUCCESS;
-        }
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) {
-            if (adapter_ != nullptr) adapter_->Release();
-            --live;
-            delete this;
-        }
-        return left;
-    }
-    NTSTATUS GetDescription(PCFILTER_DESCRIPTOR** description) override {
-        *description = &filter_;
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS DataRangeIntersection(ULONG, KSDATARANGE*, KSDATARANGE*, ULONG, PVOID, ULONG*) override {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS Init(PUNKNOWN adapter, IResourceList*, IPortWaveRT*) override {
-        // The real miniport keeps the adapter's main interface.
-        return adapter->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID*>(&adapter_));
-    }
-    NTSTATUS NewStream(IMiniportWaveRTStream**, IPortWaveRTStream*, ULONG, BOOLEAN, KSDATAFORMAT*) override {
-        return STATUS_NOT_SUPPORTED;
-    }
-    NTSTATUS GetDeviceDescription(DEVICE_DESCRIPTION*) override { return STATUS_SUCCESS; }
-
-private:
-    ~WaveMiniport() = default;
-    ULONG refs_ = 1;
-    IAdapterCommon* adapter_ = nullptr;
-    PCFILTER_DESCRIPTOR filter_ = EmptyFilter();
-};
 
 class MidiMiniport final : public IMiniportMidi {
 public:
@@ -183,39 +141,29 @@ NTSTATUS AsioOther(DEVICE_OBJECT*, IRP* irp) {
 }
 const AsioHandleRoutines kTestAsio = {AsioCreate, AsioOther, AsioOther, AsioOther, AsioOther, AsioOther};
 
-constexpr char16_t kMakerId[] = u"USB\\VID_7A3C&PID_0B51&MI_00";
 constexpr char16_t kMidiId[] = u"USB\\VID_1209&PID_0003&MI_00";
 
-struct DriverLoaded : ::testing::Test {
-    sim::Machine machine;
+DriverServices TestServices() { return {&kTestAsio, test_support::NewWaveMiniport, Factory<MidiMiniport>}; }
 
+struct DriverLoaded : test_support::MachineTest {
     void SetUp() override {
-        Services() = {&kTestAsio, Factory<WaveMiniport>, Factory<MidiMiniport>};
         asio_calls.clear();
         MidiPower::seen.clear();
-        machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, {kMakerId, kMidiId});
+        test_support::WaveMiniports() = {};
+        // The package, and the MIDI test device installed beside it.
+        InstallPackage(TestServices(), {.extraHardwareIds = {kMidiId}});
     }
-    void TearDown() override { Services() = {}; }
 
-    sim::usb::UsbPort* Plug(const sim::usb::Description& description) {
-        return machine.usb().Plug(std::make_shared<sim::usb::VirtualDevice>(description));
-    }
     static sim::usb::Description Maker(BusSpeed speed) {
         sim::usb::MakerDeviceOptions options;
         options.speed = speed;
         return sim::usb::MakerDevice(options);
-    }
-    static DEVICE_OBJECT* Fdo(sim::usb::UsbPort* port) {
-        DEVICE_OBJECT* top = IoGetAttachedDeviceReference(HostController::Pdo(port));
-        ObDereferenceObject(top);
-        return top;
     }
     std::vector<std::u16string> References() {
         std::vector<std::u16string> out;
         for (const auto& i : machine.pnp().Interfaces()) out.push_back(i.referenceString);
         return out;
     }
-    std::uint64_t LiveBlocks(const char (&tag)[5]) { return machine.kernel().pool().Stats(PoolTag(tag)).liveBlocks; }
 };
 
 TEST_F(DriverLoaded, StartsAtEverySpeedWithTheWaveSubdeviceAndUnloadsClean) {
@@ -233,11 +181,11 @@ TEST_F(DriverLoaded, StartsAtEverySpeedWithTheWaveSubdeviceAndUnloadsClean) {
         EXPECT_NE(device->CaptureInterface, nullptr);
         EXPECT_EQ(References(), (std::vector<std::u16string>(References().size(), u"Wave")));
         EXPECT_FALSE(References().empty());
-        EXPECT_EQ(WaveMiniport::live, 1);
+        EXPECT_EQ(test_support::WaveMiniports().live, 1);
 
         machine.usb().Unplug(port);
         EXPECT_EQ(machine.kernel().debugger().Text(), "UsbAudio!DriverEntry\nUsbAudio!DriverUnload\n");
-        EXPECT_EQ(WaveMiniport::live, 0);
+        EXPECT_EQ(test_support::WaveMiniports().live, 0);
         EXPECT_EQ(LiveBlocks("PcCr"), 0u);
         EXPECT_EQ(LiveBlocks("USBA"), 0u);
         EXPECT_EQ(machine.kernel().pool().LiveBlocks(), 0u) << machine.kernel().pool().LeakReport();
@@ -249,7 +197,7 @@ TEST_F(DriverLoaded, AMidiDeviceGetsOnlyTheMidiSubdevice) {
     ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
     EXPECT_EQ(ExtensionOf(Fdo(port))->MidiMode, 1u);
     EXPECT_EQ(MidiMiniport::live, 1);
-    EXPECT_EQ(WaveMiniport::live, 0);
+    EXPECT_EQ(test_support::WaveMiniports().live, 0);
     for (const auto& ref : References()) EXPECT_EQ(ref, u"Midi");
 
     // Power changes reach the registered MIDI miniport.
@@ -291,18 +239,66 @@ TEST_F(DriverLoaded, OnlyTheAsioNameReachesTheAsioRoutines) {
     sim::CloseFileObject(asio);
     EXPECT_EQ(asio_calls, (std::vector<std::string>{"create", "ioctl", "cleanup", "close"}));
 
-    // Any other name, the empty one included, goes to PortCls.
-    for (const char16_t* name : {u"\\asio2", u"", u"\\Wave"}) {
-        FILE_OBJECT* other = nullptr;
-        if (NT_SUCCESS(sim::OpenFileObject(pdo, name, &other))) sim::CloseFileObject(other);
+    // Any other name, the empty one included, goes to PortCls: it opens its
+    // "Wave" filter and knows no other name.
+    const struct {
+        const char16_t* name;
+        NTSTATUS status;
+    } others[] = {{u"\\asio2", STATUS_OBJECT_NAME_NOT_FOUND}, {u"", STATUS_OBJECT_NAME_NOT_FOUND},
+                  {u"\\Wave", STATUS_SUCCESS}};
+    for (const auto& other : others) {
+        FILE_OBJECT* file = nullptr;
+        EXPECT_EQ(sim::OpenFileObject(pdo, other.name, &file), other.status);
+        if (file == nullptr) continue;
+        EXPECT_EQ(LiveBlocks("PcFh"), 1u);  // PortCls's filter handle
+        // Its requests, device control included, are PortCls's too.
+        sim::SendFileRequest(file, IRP_MJ_DEVICE_CONTROL, 0x222014, nullptr, 0, nullptr, 0);
+        sim::CloseFileObject(file);
+        EXPECT_EQ(LiveBlocks("PcFh"), 0u);
     }
     EXPECT_EQ(asio_calls.size(), 4u);
 
     // Without the "\asio" layer in the build the name is refused.
-    Services().Asio = nullptr;
+    DriverServices withoutAsio = TestServices();
+    withoutAsio.Asio = nullptr;
+    const DriverServicesOverride scope(withoutAsio);
     FILE_OBJECT* refused = nullptr;
     EXPECT_EQ(sim::OpenFileObject(pdo, u"\\asio", &refused), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(refused, nullptr);
+}
+
+TEST_F(DriverLoaded, TheInstallationsMarginsSetTheOutputMarginAtStart) {
+    // The installation's high-speed table (three rate classes of four
+    // {limit, multiplier, divisor, addend}): at 48 kHz, up to 4096 frames,
+    // the buffer size plus 7.
+    ULONG highSpeed[3][4][4] = {};
+    highSpeed[0][0][0] = 4096;
+    highSpeed[0][0][1] = 1;
+    highSpeed[0][0][2] = 1;
+    highSpeed[0][0][3] = 7;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(highSpeed);
+    machine.registry().SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ovuac2audio\\Parameters",
+                                u"Margin Formula HS", REG_BINARY, {bytes, bytes + sizeof(highSpeed)});
+    const struct {
+        BusSpeed speed;
+        ULONG margin;
+    } cases[] = {{BusSpeed::High, 256 + 7}, {BusSpeed::Super, 256 * 3 / 4 + 48}};  // SuperSpeed: built-in
+    for (const auto& c : cases) {
+        auto* port = Plug(Maker(c.speed));
+        ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
+        IAsioStreamControl* control = nullptr;
+        ASSERT_EQ(ExtensionOf(Fdo(port))->Adapter->QueryInterface(IID_IAsioStreamControl,
+                                                                  reinterpret_cast<PVOID*>(&control)),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(control->SetBufferSize(256), STATUS_SUCCESS);
+        ASSERT_EQ(control->SetOutputMargin(4000), STATUS_SUCCESS);
+        ASSERT_EQ(control->Start(), STATUS_SUCCESS) << sim::usb::BusSpeedName(c.speed);
+        ULONG margin = 0;
+        EXPECT_EQ(control->GetOutputMargin(&margin), STATUS_SUCCESS);
+        EXPECT_EQ(margin, c.margin) << sim::usb::BusSpeedName(c.speed);
+        EXPECT_EQ(control->Stop(), STATUS_SUCCESS);
+        control->Release();
+    }
 }
 
 TEST_F(DriverLoaded, ADeviceTheModelRefusesFailsToStartAndLeavesNothing) {

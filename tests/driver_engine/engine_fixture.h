@@ -1,10 +1,8 @@
 // A simulated machine with the maker's device plugged in and an adapter
-// built on its PDO (no driver installed, so PnP leaves the PDO to the test),
-// plus "\asio" handle records and read requests queued the way the handle
-// dispatch does it.
+// built on its PDO (no driver installed, so PnP leaves the PDO to the test).
 #pragma once
 
-#include "driver/core/adapter.h"
+#include "driver/adapter/adapter.h"
 #include "driver/core/device_extension.h"
 #include "driver/stream/asio_file_context.h"
 #include "driver/stream/engine.h"
@@ -15,6 +13,8 @@
 #include "sim/machine.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
+#include "tests/support/asio_handle.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -36,115 +36,22 @@ using sim::usb::VirtualDevice;
 inline constexpr UCHAR kOutEndpoint = 0x01;
 inline constexpr UCHAR kInEndpoint = 0x81;
 
-// Polls until `condition` holds; false after a generous bound, so a hang
-// fails instead of blocking the suite.
-inline bool Eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 20000; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
-}
-
-// A read request as the "\asio" dispatch queues it: pending, transferred
-// count 0, buffered I/O into `data`.
-struct ReadRequest {
-    IRP* irp = nullptr;
-    std::vector<UCHAR> data;
-    std::atomic<bool> done{false};
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-
-    static NTSTATUS Completed(DEVICE_OBJECT*, IRP* irp, PVOID context) {
-        auto* self = static_cast<ReadRequest*>(context);
-        self->status = irp->IoStatus.Status;
-        self->information = irp->IoStatus.Information;
-        self->done.store(true);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    ~ReadRequest() {
-        if (irp != nullptr) IoFreeIrp(irp);
-    }
-};
-
-// One "\asio" handle: the record and its file object.
-struct AsioHandle {
-    AsioFileContext context{};
-    FILE_OBJECT file{};
-    volatile LONG tick = 0;
-    StreamEngine* attachedTo = nullptr;
-
-    ~AsioHandle() {
-        if (attachedTo != nullptr) attachedTo->DetachHandle(&context);
-    }
-
-    AsioHandle() {
-        context.tag = kAsioHandleTag;
-        context.inputReadPos = kNotSynchronised;
-        context.outputWritePos = kNotSynchronised;
-        InitializeListHead(&context.readQueue);
-        InitializeListHead(&context.adapterLink);
-        KeInitializeSpinLock(&context.readQueueLock);
-        KeInitializeSpinLock(&context.tickLock);
-        file.FsContext2 = &context;
-    }
-    // What IOCTL_UAC2_ASIO_START does to the record before the engine runs.
-    void MarkStarted() {
-        context.running = 1;
-        context.syncFlags = 1;
-        context.inputReadPos = kNotSynchronised;
-        context.outputWritePos = kNotSynchronised;
-    }
-    void MapTick() { context.tickWord = &tick; }
-
-    std::unique_ptr<ReadRequest> QueueRead(ULONG length) {
-        auto request = std::make_unique<ReadRequest>();
-        request->data.assign(length, 0xEE);
-        IRP* irp = IoAllocateIrp(1, FALSE);
-        IoSetCompletionRoutine(irp, ReadRequest::Completed, request.get(), TRUE, TRUE, TRUE);
-        IoSetNextIrpStackLocation(irp);
-        IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_READ;
-        stack->Parameters.Read.Length = length;
-        stack->FileObject = &file;
-        irp->AssociatedIrp.SystemBuffer = request->data.data();
-        irp->IoStatus.Information = 0;
-        IoMarkIrpPending(irp);
-        request->irp = irp;
-        KLOCK_QUEUE_HANDLE lock;
-        KeAcquireInStackQueuedSpinLock(&context.readQueueLock, &lock);
-        InsertTailList(&context.readQueue, &irp->Tail.Overlay.ListEntry);
-        KeReleaseInStackQueuedSpinLock(&lock);
-        return request;
-    }
-
-    // A write as the dispatch hands it over; returns (status, bytes).
-    std::pair<NTSTATUS, ULONG_PTR> Write(StreamEngine& engine, const void* data, ULONG length) {
-        ReadRequest result;
-        IRP* irp = IoAllocateIrp(1, FALSE);
-        IoSetCompletionRoutine(irp, ReadRequest::Completed, &result, TRUE, TRUE, TRUE);
-        IoSetNextIrpStackLocation(irp);
-        IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_WRITE;
-        stack->Parameters.Write.Length = length;
-        stack->FileObject = &file;
-        irp->AssociatedIrp.SystemBuffer = const_cast<void*>(data);
-        result.irp = irp;
-        engine.Write(irp);
-        return {result.status, result.information};
-    }
-};
+using test_support::AsioHandle;
+using test_support::Eventually;
+using test_support::ReadRequest;
 
 struct DeviceSetup {
     BusSpeed speed = BusSpeed::High;
     ULONG rate = 48000;
     std::optional<std::uint8_t> channels{};
     std::optional<std::uint16_t> maxPacketSize{};
+    bool isochronous = false;
+    // Another device than the maker's (the fields above then do not apply).
+    std::optional<sim::usb::Description> description{};
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public test_support::MachineTest {
 protected:
-    sim::Machine machine;
     std::shared_ptr<VirtualDevice> device;
     DEVICE_OBJECT* fdo = nullptr;
     AdapterCommon* adapter = nullptr;
@@ -168,8 +75,9 @@ protected:
         options.speed = setup.speed;
         options.channels = setup.channels;
         options.maxPacketSize = setup.maxPacketSize;
-        device = std::make_shared<VirtualDevice>(sim::usb::MakerDevice(options));
-        sim::usb::UsbPort* port = machine.usb().Plug(device);
+        options.isochronous = setup.isochronous;
+        device = std::make_shared<VirtualDevice>(setup.description.value_or(sim::usb::MakerDevice(options)));
+        sim::usb::UsbPort* port = Plug(device);
         DRIVER_OBJECT* driver = machine.io().CreateDriverObject(u"\\Driver\\ovuengine");
         ASSERT_EQ(IoCreateDevice(driver, kDeviceExtensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
                   STATUS_SUCCESS);
@@ -187,18 +95,13 @@ protected:
         if (fdo != nullptr) IoDeleteDevice(fdo);
     }
 
-    void Attach(AsioHandle& handle) {
-        ASSERT_EQ(engine->AttachHandle(&handle.context), STATUS_SUCCESS);
-        handle.attachedTo = engine;
-    }
+    void Attach(AsioHandle& handle) { ASSERT_EQ(handle.Attach(*engine), STATUS_SUCCESS); }
 
-    // Both directions have all their transfers in flight.
-    bool Primed() {
-        return Eventually([&] {
-            return engine->Direction(true).outstanding == kCaptureTransfersInFlight &&
-                   engine->Direction(false).outstanding == kPlaybackTransfersInFlight;
-        });
-    }
+    bool Primed() { return test_support::Primed(*adapter, *device); }
+
+    // The data endpoints of the device's first streaming settings.
+    UCHAR InEndpoint() const { return adapter->Device().CaptureInterface->Alts[1].DataEndpoint->bEndpointAddress; }
+    UCHAR OutEndpoint() const { return adapter->Device().PlaybackInterface->Alts[1].DataEndpoint->bEndpointAddress; }
 
     ULONG FramesPerIn() const {
         const auto view = engine->Direction(true);

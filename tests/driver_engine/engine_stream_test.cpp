@@ -82,6 +82,57 @@ TEST_F(EngineTest, AnEndpointPacketOtherThanTheChunkSizeIsRefused) {
     }
 }
 
+TEST_F(EngineTest, AnIsochronousDeviceIsRefusedBeforeAnySettingIsSelected) {
+    Build({BusSpeed::High, 48000, {}, {}, true});
+    EXPECT_EQ(engine->AsioStart(), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(engine->Direction(true).users, 0u);
+    EXPECT_EQ(engine->Direction(false).users, 0u);
+    EXPECT_EQ(machine.kernel().RunningSystemThreads(), 0u);
+    for (StreamingInterface* stream : {adapter->Device().CaptureInterface, adapter->Device().PlaybackInterface}) {
+        EXPECT_EQ(stream->CurrentAlt, 0);
+        EXPECT_EQ(device->CurrentAlternate(stream->InterfaceNumber), 0);
+    }
+    EXPECT_EQ(device->Counters(kInEndpoint).submitted, 0u);
+    EXPECT_EQ(device->Counters(kOutEndpoint).submitted, 0u);
+    EXPECT_EQ(ReadAcquire(&engine->Counters().recoveries), 0);
+}
+
+TEST_F(EngineTest, AUsbAudio10DeviceStreamsBothDirections) {
+    sim::usb::GenericUac1Options options;
+    options.isochronous = false;
+    Build({.rate = 44100, .description = sim::usb::GenericUac1Device(options)});
+    device->ClearControlLog();
+    // No clock entity: the clock is valid at once, nothing is polled.
+    ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
+    for (const auto& record : device->ControlLog()) EXPECT_EQ(record.setup.bmRequestType & 0x60, 0) << int(record.setup.bRequest);
+    ASSERT_TRUE(Primed());
+    const auto capture = engine->Direction(true);
+    EXPECT_EQ(capture.transferBytes, 2u * 64);
+    EXPECT_EQ(capture.bytesPerFrame, 2u * 2);
+    EXPECT_EQ(engine->Direction(false).transferBytes, 2u * 64);
+
+    StepTransfers(10);
+    const auto rings = engine->Rings();
+    EXPECT_EQ(rings.capturedFrames, 160u);
+    EXPECT_EQ(rings.inputWritePos, 160u * 4);
+    // The counter pattern, frame after frame, on both channels.
+    const sim::usb::SampleLayout layout{2, 2, 16};
+    const auto first = sim::usb::DecodeCounterSample(rings.inputRing, layout);
+    for (ULONG frame = 0; frame < 160; ++frame)
+        for (ULONG channel : {0u, 1u}) {
+            const auto code = sim::usb::DecodeCounterSample(rings.inputRing + frame * 4 + channel * 2, layout);
+            ASSERT_EQ(code.frameModulo, (first.frameModulo + frame) % sim::usb::CounterFrameModulus(16)) << frame;
+            ASSERT_EQ(code.channel, channel);
+        }
+    // The device played from the OUT transfers all along.
+    const auto stream = device->Stream();
+    EXPECT_GE(stream.framesPlayed, 150u);
+    EXPECT_EQ(stream.underrunPackets, 0u);
+    EXPECT_EQ(stream.overrunChunks, 0u);
+    EXPECT_EQ(device->Counters(OutEndpoint()).inFlight, kPlaybackTransfersInFlight);
+    EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+}
+
 TEST_F(EngineTest, StartsCountUsersAndOnlyTheLastStopEndsTheWorkers) {
     Build({BusSpeed::High, 48000});
     ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
@@ -121,6 +172,20 @@ TEST_F(EngineTest, StartsCountUsersAndOnlyTheLastStopEndsTheWorkers) {
     StepTransfers(1);
     EXPECT_EQ(engine->Rings().capturedFrames, FramesPerIn());
     EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+}
+
+TEST_F(EngineTest, ReleasingTheAdapterWhileStreamingEndsTheWorkersAndFreesEverything) {
+    Build({BusSpeed::High, 48000});
+    ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
+    ASSERT_TRUE(Primed());
+    StepTransfers(3);
+    adapter->Release();
+    adapter = nullptr;
+    EXPECT_EQ(machine.kernel().RunningSystemThreads(), 0u);
+    EXPECT_EQ(device->Counters(kInEndpoint).inFlight, 0u);
+    EXPECT_EQ(device->Counters(kOutEndpoint).inFlight, 0u);
+    EXPECT_EQ(machine.kernel().pool().Stats(PoolTag("PcCr")).liveBlocks, 0u);
+    EXPECT_EQ(machine.kernel().pool().Stats(PoolTag("USBA")).liveBlocks, 0u) << machine.kernel().pool().LeakReport();
 }
 
 TEST_F(EngineTest, InputRingHoldsExactlyTheCapturedFramesAcrossTheWrap) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace engine_test {
 namespace {
 
@@ -55,8 +57,7 @@ protected:
     void TearDown() override {
         engine->CancelRequests(nullptr, kCancelAllHandles);
         engine->AsioStop();
-        engine->DetachHandle(&handle.context);
-        handle.attachedTo = nullptr;
+        handle.Detach();
         EngineTest::TearDown();
     }
     std::uint64_t FrameAt(const UCHAR* bytes) { return sim::usb::DecodeCounterSample(bytes, kLayout32).frameModulo; }
@@ -143,6 +144,25 @@ TEST_F(Transport, WritesLandAtTheStampPlusTheMarginAndMoveByWholeWords) {
     EXPECT_EQ(handle.Write(*engine, huge.data(), static_cast<ULONG>(huge.size())).first, STATUS_UNSUCCESSFUL);
 }
 
+TEST_F(Transport, AStopZeroesTheOutputRingAndLaterWritesAreRefused) {
+    auto read = handle.QueueRead(24 * 128);
+    StepTransfers(2);
+    ASSERT_TRUE(read->done);
+    std::vector<UCHAR> buffer(256 * 128, 0x5A);
+    ASSERT_EQ(handle.Write(*engine, buffer.data(), static_cast<ULONG>(buffer.size())).first, STATUS_SUCCESS);
+    const ULONG end = handle.context.outputWritePos;
+    ASSERT_EQ(engine->OutputRing()[end - 1], 0x5A);
+
+    ASSERT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+    const UCHAR* ring = engine->OutputRing();
+    EXPECT_EQ(std::count(ring, ring + kRingSize, 0), static_cast<std::ptrdiff_t>(kRingSize));
+    // The handle still runs, but the streams do not: the ring has no room.
+    EXPECT_EQ(handle.Write(*engine, buffer.data(), static_cast<ULONG>(buffer.size())),
+              (std::pair<NTSTATUS, ULONG_PTR>{STATUS_UNSUCCESSFUL, 0}));
+    EXPECT_EQ(std::count(ring, ring + kRingSize, 0), static_cast<std::ptrdiff_t>(kRingSize));
+    EXPECT_EQ(handle.context.outputWritePos, end);
+}
+
 TEST_F(Transport, TheSilenceFillerTrailsThePlayCursorByTheLag) {
     std::memset(engine->OutputRing(), 0x7F, kRingSize);
     StepTransfers(200);
@@ -188,13 +208,8 @@ TEST_F(Transport, CancelTakesTheReadsOfOneHandleOrOfAll) {
 }
 
 TEST_F(Transport, BlockingCompletesTheTickRequestAndUnblockingClearsTheFlag) {
-    ReadRequest tick;
-    tick.irp = IoAllocateIrp(1, FALSE);
-    IoSetCompletionRoutine(tick.irp, ReadRequest::Completed, &tick, TRUE, TRUE, TRUE);
-    IoSetNextIrpStackLocation(tick.irp);
-    IoMarkIrpPending(tick.irp);
-    handle.context.tickRequest = tick.irp;
-    handle.MapTick();
+    const auto pending = handle.PendTick();
+    ReadRequest& tick = *pending;
     StepTransfers(3);
     EXPECT_EQ(handle.tick, 3);
 
@@ -250,24 +265,60 @@ TEST_F(EngineTest, AttachRefusesARecordWithoutTheTag) {
     handle.context.running = 1;
     engine->RecomputeRunning();
     EXPECT_TRUE(engine->AnyHandleRunning());
-    engine->DetachHandle(&handle.context);
-    handle.attachedTo = nullptr;
+    handle.Detach();
     engine->RecomputeRunning();
     EXPECT_FALSE(engine->AnyHandleRunning());
 }
 
-TEST_F(EngineTest, SetFormatRefusesAnotherRateAndChangesWhileStreaming) {
-    Build({BusSpeed::High, 48000});
+// The endpoint records ask for 8 channels of 16 bits; the capture direction
+// has no format until a playback format is set.
+class OtherDirectionFormat : public EngineTest {
+protected:
+    void SetUp() override {
+        Build({BusSpeed::High, 48000});
+        formats.channels = 8;
+        formats.bits = 16;
+    }
+    void ExpectCaptureFormat(ULONG channels, ULONG bits) {
+        const auto capture = engine->Direction(true);
+        EXPECT_TRUE(capture.formatSet);
+        EXPECT_EQ(capture.channels, channels);
+        EXPECT_EQ(capture.bits, bits);
+        EXPECT_EQ(capture.rate, 48000u);
+    }
+};
+
+TEST_F(OtherDirectionFormat, IsRefusedAnotherRateAndChangesWhileTheRateMoved) {
     EXPECT_EQ(engine->SetFormat(false, 1, 2, 32, 44100), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(engine->SetFormat(false, 1, 2, 32, 48000), STATUS_SUCCESS);
-    // The other direction took the default format at the same rate.
+    // The other direction took its default format, at the same rate.
     EXPECT_EQ(formats.calls, 1);
-    EXPECT_TRUE(engine->Direction(true).formatSet);
-    EXPECT_EQ(engine->Direction(true).rate, 48000u);
+    ExpectCaptureFormat(8, 16);
+
     ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
-    // Equal: fine; different width at the running rate: allowed by rate.
-    EXPECT_EQ(engine->SetFormat(true, 1, 32, 32, 48000), STATUS_SUCCESS);
+    // A forced rate change while the streams run only records the new rate.
+    engine->SetCurrentRate(96000);
+    // A running direction keeps the rate it streams at; the old rate is no
+    // longer the device's.
+    EXPECT_EQ(engine->SetFormat(true, 1, 2, 32, 96000), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(engine->SetFormat(false, 1, 2, 32, 48000), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(engine->Direction(true).rate, 48000u);
+    ASSERT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+
+    // Stopped, both directions take the new rate: the next start runs at it.
+    ASSERT_EQ(engine->AsioStart(), STATUS_SUCCESS);
+    EXPECT_EQ(engine->Direction(true).rate, 96000u);
+    EXPECT_EQ(engine->Direction(false).rate, 96000u);
+    EXPECT_EQ(engine->Direction(true).streamRate, 96000u);
+    EXPECT_EQ(engine->Direction(true).chunksPerTransfer, 8u);
     EXPECT_EQ(engine->AsioStop(), STATUS_SUCCESS);
+}
+
+TEST_F(OtherDirectionFormat, WithoutADefaultTakesTheRequestedOne) {
+    formats.status = STATUS_OBJECT_NAME_NOT_FOUND;  // no endpoint record
+    ASSERT_EQ(engine->SetFormat(false, 1, 2, 24, 48000), STATUS_SUCCESS);
+    EXPECT_EQ(formats.calls, 1);
+    ExpectCaptureFormat(2, 24);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
 #include "sim/usb/profile/raw_dump.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +28,8 @@ namespace usb = sim::usb;
 // directly, so it is only ever compared.
 inline NTSTATUS TestNodeHandler(PCPROPERTY_REQUEST*) { return STATUS_NOT_IMPLEMENTED; }
 
-class FilterTest : public ::testing::Test {
+class FilterTest : public test_support::MachineTest {
 protected:
-    sim::Machine machine;
     std::shared_ptr<usb::VirtualDevice> device;
     usb::UsbPort* port = nullptr;
     std::unique_ptr<UsbAudioDevice> model = std::make_unique<UsbAudioDevice>();
@@ -38,7 +38,7 @@ protected:
 
     void Plug(std::shared_ptr<usb::VirtualDevice> plugged) {
         device = std::move(plugged);
-        port = machine.usb().Plug(device);
+        port = MachineTest::Plug(device);
         ASSERT_EQ(model->Start(usb::HostController::Pdo(port), 11, &midi), STATUS_SUCCESS);
         usbaAfterStart = UsbaBlocks();
     }

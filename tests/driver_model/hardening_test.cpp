@@ -104,12 +104,6 @@ const Lie kLies[] = {
      },
      [](Bytes&) {}},
     {"fewer_interfaces_than_selected", Maker, [](Bytes& b) { b[4] = 1; }},
-    {"terminal_link_to_a_unit", [] {
-         usb::Description d = usb::MakerDevice();
-         for (auto& alt : d.streaming[0].alts) alt.terminalLink = usb::kMakerPlaybackFeatureUnit;
-         return d;
-     },
-     [](Bytes&) {}},
     {"terminal_link_to_nothing", [] {
          usb::Description d = usb::MakerDevice();
          for (auto& alt : d.streaming[1].alts) alt.terminalLink = 0x77;

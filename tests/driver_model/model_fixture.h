@@ -11,6 +11,7 @@
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/builder.h"
 #include "sim/usb/profile/profiles.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -19,9 +20,8 @@
 
 namespace usb = sim::usb;
 
-class ModelTest : public ::testing::Test {
+class ModelTest : public test_support::MachineTest {
 protected:
-    sim::Machine machine;
     std::shared_ptr<usb::VirtualDevice> device;
     usb::UsbPort* port = nullptr;
     std::unique_ptr<UsbAudioDevice> model = std::make_unique<UsbAudioDevice>();
@@ -35,7 +35,7 @@ protected:
     }
     NTSTATUS Start(std::shared_ptr<usb::VirtualDevice> plugged) {
         device = std::move(plugged);
-        port = machine.usb().Plug(device);
+        port = Plug(device);
         return model->Start(usb::HostController::Pdo(port), 11, &midi);
     }
     // Starts and selects the configuration, as the adapter's Init does.

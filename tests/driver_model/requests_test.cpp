@@ -216,6 +216,53 @@ TEST_F(DriverModelRequests, ClockValidityIsAskedOnlyWhenReadable) {
     EXPECT_TRUE(Entity<ClockSource>(0x26)->IsValid());
 }
 
+// Validity requests (GET CUR, clock-valid selector) the device received,
+// by clock entity.
+std::vector<int> ValidityRequests(const std::vector<usb::ControlRecord>& log) {
+    std::vector<int> clocks;
+    for (const auto& record : log)
+        if (record.setup.bmRequestType == 0xA1 && record.setup.bRequest == 1 && (record.setup.wValue >> 8) == 2)
+            clocks.push_back(record.setup.wIndex >> 8);
+    return clocks;
+}
+
+TEST_F(DriverModelRequests, ClockValidityIsAskedOfThePlaybackClock) {
+    // Playback runs on clock 0x20, capture on 0x21.
+    usb::Description d = usb::GenericUac2Device({.clockSources = 2});
+    for (auto& entity : d.entities)
+        if (entity.id == 4 || entity.id == 6) entity.clock = 0x21;
+    for (UCHAR broken : {0x21, 0x20}) {
+        usb::DeviceBehaviour behaviour;
+        usb::ClockBehaviour never;
+        never.clockId = broken;
+        never.neverValid = true;
+        behaviour.clocks = {never};
+        StartConfigured(d, behaviour);
+        EXPECT_EQ(model->IsClockValid(), broken == 0x21 ? TRUE : FALSE) << int(broken);
+        EXPECT_EQ(ValidityRequests(device->ControlLog()), std::vector<int>{0x20}) << int(broken);
+        model->Destroy();
+        machine.usb().Unplug(port);
+        port = nullptr;
+    }
+    // Without playback, the capture clock tells.
+    usb::ClockBehaviour never;
+    never.clockId = 0x21;
+    never.neverValid = true;
+    usb::DeviceBehaviour behaviour;
+    behaviour.clocks = {never};
+    d.streaming.erase(d.streaming.begin());
+    d.streaming[0].interfaceNumber = 1;
+    StartConfigured(d, behaviour);
+    EXPECT_FALSE(model->IsClockValid());
+    EXPECT_EQ(ValidityRequests(device->ControlLog()), std::vector<int>{0x21});
+}
+
+TEST_F(DriverModelRequests, ADeviceWithoutClockEntitiesHasAValidClock) {
+    StartConfigured(usb::GenericUac1Device());
+    EXPECT_TRUE(model->IsClockValid());
+    EXPECT_TRUE(device->ControlLog().empty());
+}
+
 TEST_F(DriverModelRequests, TerminalConnectorIsReadOnlyWhereDeclared) {
     usb::DeviceBehaviour behaviour;
     behaviour.connectors = {{.terminalId = usb::kMakerCaptureInputTerminal, .channels = 0}};
@@ -407,23 +454,67 @@ TEST_F(DriverModelRequests, AsyncTransfersCompleteAndGiveEverythingBack) {
     EXPECT_EQ(model->ContextMisses(), 3u);
 }
 
-TEST_F(DriverModelRequests, TransfersNeedAnInterfaceAPipeAndABulkEndpoint) {
+TEST_F(DriverModelRequests, TransfersNeedAnInterfaceAndAPipe) {
     ASSERT_EQ(Start(usb::MakerDevice({.capture = false})), STATUS_SUCCESS);
     Completions done;
     UCHAR buffer[64];
     EXPECT_EQ(model->ReadCapture(buffer, sizeof(buffer), Completions::Done, &done), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(model->WritePlayback(buffer, nullptr, sizeof(buffer), Completions::Done, &done), STATUS_NOT_SUPPORTED);
-    model->Destroy();
-    machine.usb().Unplug(port);
-
-    StartConfigured(usb::MakerDevice({.isochronous = true}));
-    AppliedFormat applied{};
-    ASSERT_EQ(model->ApplyFormat(false, kFormatTagPcm, 2, 16, 48000, 6, &applied), STATUS_SUCCESS);
-    ASSERT_NE(model->PlaybackInterface->DataPipe, nullptr);
-    EXPECT_EQ(model->PlaybackInterface->DataPipe->Interval, 1);
-    EXPECT_EQ(model->WritePlayback(buffer, nullptr, sizeof(buffer), Completions::Done, &done), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(done.count, 0);
 }
+
+TEST_F(DriverModelRequests, AnIsochronousDataEndpointIsRefusedBeforeAnythingChanges) {
+    StartConfigured(usb::MakerDevice({.isochronous = true}));
+    AppliedFormat applied{};
+    EXPECT_EQ(model->ApplyFormat(false, kFormatTagPcm, 2, 16, 48000, 6, &applied), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(model->PlaybackInterface->CurrentAlt, 0);
+    EXPECT_EQ(model->PlaybackInterface->DataPipe, nullptr);
+    EXPECT_EQ(device->CurrentAlternate(1), 0);
+    EXPECT_TRUE(device->ControlLog().empty());  // neither the clock nor the setting was touched
+
+    // Selected by other means, the pipe still gets no transfer.
+    ASSERT_EQ(model->SelectAltSetting(1, 1), STATUS_SUCCESS);
+    model->PlaybackInterface->CurrentAlt = 1;
+    ASSERT_EQ(model->LinkPipes(), STATUS_SUCCESS);
+    ASSERT_NE(model->PlaybackInterface->DataPipe, nullptr);
+    Completions done;
+    UCHAR buffer[64];
+    EXPECT_EQ(model->WritePlayback(buffer, nullptr, sizeof(buffer), Completions::Done, &done), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(done.count, 0);
+    EXPECT_EQ(device->Counters(0x01).submitted, 0u);
+}
+
+struct IntervalCase {
+    BusSpeed speed;
+    bool isochronous;
+    UCHAR bInterval;
+    UCHAR linked;  // the pipe's interval once linked
+};
+
+class DriverModelIntervals : public ModelTest, public ::testing::WithParamInterface<IntervalCase> {};
+
+TEST_P(DriverModelIntervals, IsochronousPipeIntervalsAreNormalised) {
+    const IntervalCase& c = GetParam();
+    usb::Description d = usb::MakerDevice({.speed = c.speed, .isochronous = c.isochronous});
+    for (auto& alt : d.streaming[0].alts) alt.data.interval = c.bInterval;
+    StartConfigured(d);
+    StreamingInterface* playback = model->PlaybackInterface;
+    ASSERT_NE(playback->Alts[1].DataEndpoint, nullptr);
+    ASSERT_EQ(playback->Alts[1].DataEndpoint->bInterval, c.bInterval);
+    ASSERT_EQ(model->SelectAltSetting(playback->InterfaceNumber, 1), STATUS_SUCCESS);
+    playback->CurrentAlt = 1;
+    ASSERT_EQ(model->LinkPipes(), STATUS_SUCCESS);
+    ASSERT_NE(playback->DataPipe, nullptr);
+    EXPECT_EQ(playback->DataPipe->Interval, c.linked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DriverModel, DriverModelIntervals,
+    ::testing::Values(IntervalCase{BusSpeed::High, true, 0, 1}, IntervalCase{BusSpeed::High, true, 3, 3},
+                      IntervalCase{BusSpeed::Super, true, 4, 4}, IntervalCase{BusSpeed::Full, true, 0, 1},
+                      IntervalCase{BusSpeed::Full, true, 10, 1}, IntervalCase{BusSpeed::Full, true, 15, 1},
+                      // Bulk pipes keep what the device said.
+                      IntervalCase{BusSpeed::High, false, 7, 7}, IntervalCase{BusSpeed::Full, false, 0, 0}));
 
 TEST_F(DriverModelRequests, PipeRequestsOnlyAtPassiveLevel) {
     StartConfigured(usb::MakerDevice());

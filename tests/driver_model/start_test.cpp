@@ -3,6 +3,8 @@
 // a refused device leaves nothing behind.
 #include "model_fixture.h"
 
+#include "sim/usb/profile/malform.h"
+
 #include <cstring>
 #include <string>
 
@@ -96,6 +98,35 @@ INSTANTIATE_TEST_SUITE_P(DriverModel, MakerSpeed,
                                            SpeedCase{BusSpeed::Full, false, false}));
 
 using DriverModelStart = ModelTest;
+
+TEST_F(DriverModelStart, AControlPacketOfNineMeansSuperSpeedWhateverTheBusSays) {
+    // A bus that reports no high speed: only bMaxPacketSize0 can tell.
+    usb::DescriptorSet set = usb::BuildDescriptorSet(usb::MakerDevice({.speed = BusSpeed::Super}));
+    ASSERT_EQ(set.device[7], 9);
+    set.speed = BusSpeed::Full;
+    ASSERT_EQ(Start(std::move(set)), STATUS_SUCCESS);
+    EXPECT_TRUE(model->SuperSpeed());
+    EXPECT_TRUE(model->HighSpeed());
+    EXPECT_EQ(model->BusSpeed(), kBusSpeedSuper);
+}
+
+TEST_F(DriverModelStart, ATerminalLinkNamingAUnitStartsButNoFormatIsAppliedThroughIt) {
+    usb::Description d = usb::MakerDevice();
+    for (auto& alt : d.streaming[0].alts) alt.terminalLink = usb::kMakerPlaybackFeatureUnit;
+    ASSERT_EQ(Start(d), STATUS_SUCCESS);
+    ASSERT_EQ(model->SelectConfiguration(), STATUS_SUCCESS);
+    device->ClearControlLog();
+    EXPECT_EQ(model->PlaybackInterface->Terminal, model->FindEntity(usb::kMakerPlaybackFeatureUnit));
+    // A unit has no clock: nothing is set or selected through it.
+    EXPECT_EQ(UsbAudioDevice::StreamClock(model->PlaybackInterface), nullptr);
+    AppliedFormat applied{};
+    EXPECT_EQ(model->ApplyFormat(false, kFormatTagPcm, 2, 16, 48000, 6, &applied), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(model->PlaybackInterface->CurrentAlt, 0);
+    EXPECT_TRUE(device->ControlLog().empty());
+    // The capture side still runs on its terminal's clock.
+    EXPECT_EQ(model->MainClock(), AsClock(model->FindEntity(usb::kMakerClockSelector)));
+    EXPECT_EQ(model->ApplyFormat(true, kFormatTagPcm, 2, 16, 48000, 6, &applied), STATUS_SUCCESS);
+}
 
 TEST_F(DriverModelStart, MatchesInterfaceClassByVendor) {
     // The maker's vendor id with class-compliant interfaces is not its device.
@@ -207,6 +238,21 @@ TEST_F(DriverModelStart, Uac1SevenByteDataEndpointHasNoFeedback) {
     const usb::Description d = usb::GenericUac1Device({.capture = false, .feedback = true});
     usb::DescriptorSet set = usb::BuildDescriptorSet(d);
     set.configuration = WithSevenByteDataEndpoint(set.configuration);
+    // Where a 9-byte endpoint keeps bSynchAddress, a 7-byte one is followed
+    // by the class-specific endpoint's type. The synch endpoint is given
+    // that number as its address, so that reading past the 7 bytes would
+    // find it.
+    std::vector<UCHAR>& bytes = set.configuration;
+    const auto endpoints = [&] {
+        std::vector<size_t> found;
+        for (size_t at : usb::DescriptorOffsets(bytes))
+            if (bytes[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE) found.push_back(at);
+        return found;
+    }();
+    ASSERT_EQ(endpoints.size(), 2u);
+    ASSERT_EQ(bytes[endpoints[0]], 7);
+    ASSERT_EQ(bytes[endpoints[0] + 8], USB_AUDIO_CS_ENDPOINT);
+    bytes[endpoints[1] + 2] = bytes[endpoints[0] + 8];
     ASSERT_EQ(Start(std::move(set)), STATUS_SUCCESS);
     const AltSetting& alt = model->PlaybackInterface->Alts[1];
     ASSERT_NE(alt.DataEndpoint, nullptr);

@@ -14,6 +14,7 @@
 #include "sim/strings.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -38,8 +39,7 @@ TEST(OutputMargin, TableExamples) {
             << c.speed << " " << c.rate << " " << c.frames;
 }
 
-struct Registry : ::testing::Test {
-    sim::Machine machine;
+struct Registry : test_support::MachineTest {
     const std::u16string service = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ovuac2audio";
 
     MarginTables Read() {
@@ -95,9 +95,8 @@ TEST_F(Registry, BothTablesAreTracedAsRead) {
 
 // A plugged maker device with no driver: the test calls the driver's
 // registry code on its PDO.
-struct DeviceRecords : ::testing::Test {
-    sim::Machine machine;
-    sim::usb::UsbPort* port = machine.usb().Plug(std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice()));
+struct DeviceRecords : test_support::MachineTest {
+    sim::usb::UsbPort* port = PlugMaker();
     DEVICE_OBJECT* pdo = HostController::Pdo(port);
     std::u16string instance = HostController::Node(port)->InstanceId();
     const std::u16string audio = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio";

@@ -1,130 +1,19 @@
 #include "rate_fixture.h"
 
-#include "driver/core/device_extension.h"
-#include "driver/core/driver_entry.h"
-#include "driver/core/driver_services.h"
 #include "platform/base/ntstatus.h"
-#include "platform/kernel/object.h"
 #include "sim/pnp/pnp_manager.h"
 
 namespace rate_test {
 
-MiniportCounts& Miniports() {
-    static MiniportCounts counts;
-    return counts;
-}
-
-namespace {
-
-class WaveMiniport final : public IMiniportWaveRT, public ISystemAudioSubdevice {
-public:
-    WaveMiniport() { ++Miniports().live; }
-
-    NTSTATUS QueryInterface(REFIID iid, PVOID* object) override {
-        if (iid == IID_IUnknown || iid == IID_IMiniport || iid == IID_IMiniportWaveRT) {
-            *object = static_cast<IMiniportWaveRT*>(this);
-        } else if (iid == IID_ISystemAudioSubdevice) {
-            *object = static_cast<ISystemAudioSubdevice*>(this);
-        } else {
-            *object = nullptr;
-            return STATUS_INVALID_PARAMETER;
-        }
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) {
-            if (adapter_ != nullptr) {
-                adapter_->UnregisterWaveMiniport(static_cast<IMiniportWaveRT*>(this));
-                adapter_->Release();
-            }
-            if (port_ != nullptr) port_->Release();
-            --Miniports().live;
-            delete this;
-        }
-        return left;
-    }
-
-    NTSTATUS GetDescription(PCFILTER_DESCRIPTOR** description) override {
-        *description = &filter_;
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS DataRangeIntersection(ULONG, KSDATARANGE*, KSDATARANGE*, ULONG, PVOID, ULONG*) override {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS Init(PUNKNOWN adapter, IResourceList*, IPortWaveRT* port) override {
-        port_ = port;
-        port_->AddRef();
-        const NTSTATUS status = adapter->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID*>(&adapter_));
-        if (NT_SUCCESS(status) && Miniports().registerWithAdapter) {
-            adapter_->RegisterWaveMiniport(static_cast<IMiniportWaveRT*>(this));
-            ++Miniports().registered;
-        }
-        return status;
-    }
-    NTSTATUS NewStream(IMiniportWaveRTStream**, IPortWaveRTStream*, ULONG, BOOLEAN, KSDATAFORMAT*) override {
-        return STATUS_NOT_SUPPORTED;
-    }
-    NTSTATUS GetDeviceDescription(DEVICE_DESCRIPTION*) override { return STATUS_SUCCESS; }
-
-    NTSTATUS UnregisterSubdevice(DEVICE_OBJECT* deviceObject) override {
-        IUnregisterSubdevice* unregister = nullptr;
-        NTSTATUS status = port_->QueryInterface(IID_IUnregisterSubdevice, reinterpret_cast<PVOID*>(&unregister));
-        if (!NT_SUCCESS(status)) return status;
-        status = unregister->UnregisterSubdevice(deviceObject, port_);
-        unregister->Release();
-        return status;
-    }
-
-private:
-    ~WaveMiniport() = default;
-    ULONG refs_ = 1;
-    IAdapterCommon* adapter_ = nullptr;
-    IPortWaveRT* port_ = nullptr;
-    PCFILTER_DESCRIPTOR filter_{};
-};
-
-NTSTATUS WaveFactory(PUNKNOWN* miniport, REFCLSID, PUNKNOWN, POOL_TYPE) {
-    *miniport = static_cast<IMiniportWaveRT*>(new WaveMiniport());
-    return STATUS_SUCCESS;
-}
-
-constexpr char16_t kMakerId[] = u"USB\\VID_7A3C&PID_0B51&MI_00";
-
-DEVICE_OBJECT* Fdo(sim::usb::UsbPort* port) {
-    DEVICE_OBJECT* top = IoGetAttachedDeviceReference(sim::usb::HostController::Pdo(port));
-    ObDereferenceObject(top);
-    return top;
-}
-
-}  // namespace
-
 void RateTest::SetUp() {
     Miniports() = {};
-    Services() = {nullptr, WaveFactory, nullptr};
-    machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, {kMakerId});
-}
-
-void RateTest::TearDown() { Services() = {}; }
-
-sim::usb::UsbPort* RateTest::Plug(const sim::usb::MakerDeviceOptions& options) {
-    return machine.usb().Plug(std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice(options)));
+    InstallPackage(test_support::WithWaveMiniport(test_support::NewWaveMiniport));
 }
 
 void RateTest::Restart(sim::usb::UsbPort* port) {
     machine.usb().CyclePort(port);
     machine.usb().WaitForEnumeration();
 }
-
-AdapterCommon& RateTest::Adapter(sim::usb::UsbPort* port) {
-    IAdapterCommon* adapter = ExtensionOf(Fdo(port))->Adapter;
-    EXPECT_NE(adapter, nullptr);
-    return *static_cast<AdapterCommon*>(adapter);
-}
-
-sim::usb::VirtualDevice& RateTest::Device(sim::usb::UsbPort* port) { return sim::usb::HostController::Device(port); }
 
 std::u16string RateTest::HardwareKey(sim::usb::UsbPort* port) const {
     return sim::usb::HostController::Node(port)->EnumKeyPath() + u"\\Device Parameters";

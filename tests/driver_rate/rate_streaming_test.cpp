@@ -9,7 +9,7 @@ namespace rate_test {
 namespace {
 
 TEST_F(RateTest, StreamsRefuseChangesUnlessForcedWithoutAsio) {
-    auto* port = Plug();
+    auto* port = PlugMaker();
     AdapterCommon& adapter = Adapter(port);
     StreamEngine& engine = adapter.Engine();
     // Playback workers only see their stop once an OUT transfer completes.

@@ -34,7 +34,7 @@ ULONG ClockSourceProperty(sim::usb::UsbPort* port) {
 }
 
 TEST_F(RateTest, AFirstStartWritesInitializedAndRunsAtTheLowestRate) {
-    auto* port = Plug();
+    auto* port = PlugMaker();
     ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
     EXPECT_EQ(machine.registry().GetDword(HardwareKey(port), kInitializedValue), 0u);
     EXPECT_EQ(Rate(port), 44100u);
@@ -73,7 +73,7 @@ TEST_F(RateTest, AFirstStartWritesInitializedAndRunsAtTheLowestRate) {
 }
 
 TEST_F(RateTest, AFullSpeedDeviceStartsAtItsOnlyRateWithoutMarkingItself) {
-    auto* port = Plug(AtSpeed(BusSpeed::Full));
+    auto* port = PlugMaker(AtSpeed(BusSpeed::Full));
     ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
     EXPECT_FALSE(machine.registry().GetDword(HardwareKey(port), kInitializedValue));
     EXPECT_EQ(Rate(port), 44100u);
@@ -86,7 +86,7 @@ TEST_F(RateTest, AFullSpeedDeviceStartsAtItsOnlyRateWithoutMarkingItself) {
 }
 
 TEST_F(RateTest, ALaterStartTakesTheRateAndClockBackFromTheRecords) {
-    auto* port = Plug();
+    auto* port = PlugMaker();
     ASSERT_EQ(Adapter(port).SetClockSource(0x27, FALSE), STATUS_SUCCESS);
     machine.registry().SetDword(HardwareKey(port), kDumpCaptureValue, kDumpCaptureHex);
     const std::u16string render = Endpoint(port, Flow::Render);
@@ -99,13 +99,14 @@ TEST_F(RateTest, ALaterStartTakesTheRateAndClockBackFromTheRecords) {
     setRate(Flow::Render, render, 96000);  // as the service leaves it after a change
     setRate(Flow::Capture, capture, 48000);
 
+    Device(port).ClearControlLog();
     Restart(port);
     ASSERT_EQ(HostController::Node(port)->state(), sim::NodeState::Started);
     EXPECT_EQ(Rate(port), 96000u);  // the render record wins
     EXPECT_EQ(Adapter(port).DumpCaptureMode(), kDumpCaptureHex);
     EXPECT_EQ(ClockSourceProperty(port), 0x27u);
     EXPECT_EQ(Adapter(port).Engine().SelectedClockSource(), 0x27u);
-    EXPECT_EQ(SelectorPins(port).back(), 3);  // the fresh selector was told
+    EXPECT_EQ(SelectorPins(port), std::vector<int>{3});  // the restarted selector was told
     EXPECT_EQ(machine.audioEndpoints().Created(), 2u);  // the same records
 
     // Without a render record the capture one tells; a stored rate the bus
@@ -121,7 +122,7 @@ TEST_F(RateTest, ALaterStartTakesTheRateAndClockBackFromTheRecords) {
 }
 
 TEST_F(RateTest, TheHighSpeedRatesAreAcceptedWhenIdle) {
-    auto* port = Plug();
+    auto* port = PlugMaker();
     const std::u16string render = Endpoint(port, Flow::Render);
     const std::u16string capture = Endpoint(port, Flow::Capture);
     const struct {
@@ -168,14 +169,14 @@ TEST_F(RateTest, TheHighSpeedRatesAreAcceptedWhenIdle) {
 
 TEST_F(RateTest, ARateChangeNeedsARegisteredMiniportAndBothDirectionsOnOneClock) {
     Miniports().registerWithAdapter = false;
-    auto* port = Plug();
+    auto* port = PlugMaker();
     EXPECT_EQ(Adapter(port).SetSampleRate(48000, FALSE), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(Rate(port), 44100u);
 
     Miniports().registerWithAdapter = true;
     sim::usb::MakerDeviceOptions playbackOnly;
     playbackOnly.capture = false;
-    auto* half = Plug(playbackOnly);
+    auto* half = PlugMaker(playbackOnly);
     ASSERT_EQ(HostController::Node(half)->state(), sim::NodeState::Started);
     EXPECT_EQ(Adapter(half).SetSampleRate(48000, FALSE), STATUS_INVALID_DEVICE_REQUEST);
 }
@@ -184,7 +185,7 @@ TEST_F(RateTest, AnUnreadableEndpointKeyFailsTheStartAndReenumerates) {
     machine.kernel().tracing().Enable("ovuac2audio", TRACE_LEVEL_ERROR, TRACE_FLAG_RATE);
     // Not an absence of records: the whole Capture key is gone.
     machine.registry().DeleteKey(sim::audio::FlowKeyPath(Flow::Capture));
-    auto* port = Plug();
+    auto* port = PlugMaker();
     // The driver asked for the re-enumeration (which runs at once, so the
     // failed node is not looked at); once the key is back the device starts.
     machine.registry().CreateKey(sim::audio::FlowKeyPath(Flow::Capture));
@@ -196,7 +197,7 @@ TEST_F(RateTest, AnUnreadableEndpointKeyFailsTheStartAndReenumerates) {
 }
 
 TEST_F(RateTest, ClockSourceChoicesAreCheckedAndOnlyChangedPinsSent) {
-    auto* port = Plug();
+    auto* port = PlugMaker();
     AdapterCommon& adapter = Adapter(port);
     for (ULONG id : {0x24u, 0x29u})
         EXPECT_EQ(adapter.SetClockSource(id, FALSE), STATUS_INVALID_PARAMETER) << id;
@@ -223,13 +224,13 @@ TEST_F(RateTest, ClockSourceChoicesAreCheckedAndOnlyChangedPinsSent) {
     // An id the selector does not offer.
     sim::usb::MakerDeviceOptions two;
     two.clockSourceIds = {0x25, 0x26};
-    auto* other = Plug(two);
+    auto* other = PlugMaker(two);
     EXPECT_EQ(Adapter(other).SetClockSource(0x28, FALSE), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Adapter(other).SetClockSource(0x26, FALSE), STATUS_SUCCESS);
 }
 
 TEST_F(RateTest, TheSampleRateProperty) {
-    auto* port = Plug();
+    auto* port = PlugMaker();
     PCPROPERTY_ITEM item{&KSPROPSETID_DeviceSampleRate, KSPROPERTY_DEVICESAMPLERATE, kSampleRatePropertyFlags,
                          nullptr};
     DeviceSampleRateValue value{};

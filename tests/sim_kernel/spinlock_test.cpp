@@ -1,6 +1,8 @@
 // Spin locks, interlocked operations and lists across threads.
 #include "kernel_test.h"
 
+#include "sim/kernel/lock_watch.h"
+
 #include <atomic>
 #include <set>
 #include <thread>
@@ -9,6 +11,28 @@
 namespace {
 
 using kernel_test::KernelTest;
+
+TEST_F(KernelTest, AWatchedLockCountsItsHoldsInTheHoldersCpuTime) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    ASSERT_TRUE(sim::WatchSpinLock(&lock));
+    const auto cpu = [] { return std::chrono::nanoseconds(sim::ThreadCpuNanoseconds()); };
+    KLOCK_QUEUE_HANDLE handle;
+    KeAcquireInStackQueuedSpinLock(&lock, &handle);
+    // Two milliseconds of this thread's own work with the lock held.
+    const auto until = cpu() + std::chrono::milliseconds(2);
+    while (cpu() < until) {
+    }
+    KeReleaseInStackQueuedSpinLock(&handle);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);  // a short one
+    KeReleaseSpinLock(&lock, old);
+    const sim::SpinLockStats stats = sim::WatchedSpinLock(&lock);
+    sim::UnwatchSpinLock(&lock);
+    EXPECT_EQ(stats.acquisitions, 2u);
+    EXPECT_GE(stats.longestHold, std::chrono::milliseconds(2));
+    EXPECT_EQ(sim::WatchedSpinLock(&lock).acquisitions, 0u);  // no longer watched
+}
 
 TEST(SpinLock, RaisesToDispatchAndRestoresTheCallersLevel) {
     KSPIN_LOCK plain, queued;

@@ -1,7 +1,6 @@
 // The real driver reached through Win32 calls: a handle on the maker's
 // device's "\Wave" interface path goes through the driver's dispatch to the
 // port class.
-#include "driver/core/driver_entry.h"
 #include "driver/core/driver_services.h"
 #include "platform/base/ntstatus.h"
 #include "platform/ks/ks.h"
@@ -11,6 +10,7 @@
 #include "sim/usb/host_controller.h"
 #include "sim/usb/profile/profiles.h"
 #include "sim/user/process_manager.h"
+#include "tests/support/machine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -69,14 +69,12 @@ NTSTATUS NewWaveMiniport(PUNKNOWN* miniport, REFCLSID, PUNKNOWN, POOL_TYPE) {
     return STATUS_SUCCESS;
 }
 
-struct DriverThroughWin32 : ::testing::Test {
-    sim::Machine machine;
+struct DriverThroughWin32 : test_support::MachineTest {
     std::u16string wavePath;  // "\\?\USB#...#{guid}\Wave"
 
     void SetUp() override {
-        Services() = {nullptr, NewWaveMiniport, nullptr};
-        machine.pnp().InstallDriver(u"ovuac2audio", DriverEntry, {u"USB\\VID_7A3C&PID_0B51&MI_00"});
-        machine.usb().Plug(std::make_shared<sim::usb::VirtualDevice>(sim::usb::MakerDevice({})));
+        InstallPackage(test_support::WithWaveMiniport(NewWaveMiniport));
+        PlugMaker();
         for (const auto& i : machine.pnp().Interfaces())
             if (i.referenceString == u"Wave") wavePath = u"\\\\?\\" + i.symbolicLink.substr(4);
         ASSERT_FALSE(wavePath.empty());
@@ -85,7 +83,6 @@ struct DriverThroughWin32 : ::testing::Test {
         sim::Process& test = machine.processes().TestProcess();
         test.Exit(0, true);
         EXPECT_TRUE(test.Report().Empty()) << test.Report().Text();
-        Services() = {};
     }
 };
 
